@@ -1,0 +1,197 @@
+#include "common/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace rempar::io {
+namespace {
+
+FaultHook& fault_hook() {
+  static FaultHook hook;
+  return hook;
+}
+
+Fault injected(Op op, const std::string& name) {
+  const FaultHook& hook = fault_hook();
+  return hook ? hook(op, name) : Fault{};
+}
+
+PathInfo to_info(const struct stat& st) {
+  return PathInfo{static_cast<std::int64_t>(st.st_size), S_ISREG(st.st_mode) != 0,
+                  FileIdentity{st.st_dev, st.st_ino}};
+}
+
+int open_flags(File::Mode mode) {
+  switch (mode) {
+    case File::Mode::read: return O_RDONLY;
+    case File::Mode::create_rw: return O_RDWR | O_CREAT | O_TRUNC;
+    case File::Mode::update_rw: return O_RDWR;
+  }
+  return O_RDONLY;
+}
+
+// Reads or writes through the whole buffer, retrying interrupted and partial
+// transfers. `step` moves at most `left` bytes from position `done`.
+template <typename Step>
+std::optional<std::size_t> transfer_all(std::size_t total, Step step) {
+  std::size_t done = 0;
+  while (done < total) {
+    const ssize_t n = step(done, total - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+}  // namespace
+
+void set_fault_hook(FaultHook hook) { fault_hook() = std::move(hook); }
+
+std::optional<PathInfo> stat_path(const std::string& name) {
+  if (injected(Op::stat, name).error != 0) return std::nullopt;
+  struct stat st {};
+  if (::stat(name.c_str(), &st) != 0) return std::nullopt;
+  return to_info(st);
+}
+
+bool remove_path(const std::string& name, int* error) {
+  if (::unlink(name.c_str()) == 0) return true;
+  if (error) *error = errno;
+  return false;
+}
+
+std::optional<File> File::open(const std::string& name, Mode mode, int* error) {
+  const Fault fault = injected(Op::open, name);
+  int fd = -1;
+  if (fault.error != 0) {
+    errno = fault.error;
+  } else {
+    do {
+      fd = ::open(name.c_str(), open_flags(mode) | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+  }
+  if (fd < 0) {
+    if (error) *error = errno;
+    return std::nullopt;
+  }
+  return File(fd, name);
+}
+
+File::File(File&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      name_(std::move(other.name_)),
+      error_(other.error_) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    name_ = std::move(other.name_);
+    error_ = other.error_;
+  }
+  return *this;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool File::fail(int error) {
+  error_ = error;
+  return false;
+}
+
+std::optional<std::size_t> File::read(std::span<std::uint8_t> buffer) {
+  return read_at(buffer, -1);
+}
+
+// An offset of -1 reads at the file position.
+std::optional<std::size_t> File::read_at(std::span<std::uint8_t> buffer,
+                                         std::int64_t offset) {
+  const Fault fault = injected(Op::read, name_);
+  if (fault.error != 0) {
+    fail(fault.error);
+    return std::nullopt;
+  }
+  const std::size_t wanted = fault.short_read ? buffer.size() / 2 : buffer.size();
+  auto result = transfer_all(wanted, [&](std::size_t done, std::size_t left) {
+    return offset < 0 ? ::read(fd_, buffer.data() + done, left)
+                      : ::pread(fd_, buffer.data() + done, left,
+                                static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+  });
+  if (!result) fail(errno);
+  return result;
+}
+
+bool File::write(std::span<const std::uint8_t> data) { return write_at(data, -1); }
+
+bool File::write_at(std::span<const std::uint8_t> data, std::int64_t offset) {
+  const Fault fault = injected(Op::write, name_);
+  if (fault.error != 0) return fail(fault.error);
+  auto result = transfer_all(data.size(), [&](std::size_t done, std::size_t left) {
+    return offset < 0 ? ::write(fd_, data.data() + done, left)
+                      : ::pwrite(fd_, data.data() + done, left,
+                                 static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+  });
+  if (!result) return fail(errno);
+  // A write that makes no progress would loop for ever; report it as a full disk.
+  if (*result != data.size()) return fail(ENOSPC);
+  return true;
+}
+
+bool File::seek(std::int64_t offset) {
+  const Fault fault = injected(Op::seek, name_);
+  if (fault.error != 0) return fail(fault.error);
+  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return fail(errno);
+  return true;
+}
+
+bool File::sync() {
+  const Fault fault = injected(Op::sync, name_);
+  if (fault.error != 0) return fail(fault.error);
+  if (::fsync(fd_) != 0) return fail(errno);
+  return true;
+}
+
+bool File::close() {
+  if (fd_ < 0) return true;
+  const Fault fault = injected(Op::close, name_);
+  // The descriptor is released whatever close reports: retrying is unsafe.
+  const int rc = ::close(std::exchange(fd_, -1));
+  if (fault.error != 0) return fail(fault.error);
+  if (rc != 0 && errno != EINTR) return fail(errno);
+  return true;
+}
+
+std::optional<PathInfo> File::info() {
+  const Fault fault = injected(Op::stat, name_);
+  if (fault.error != 0) {
+    fail(fault.error);
+    return std::nullopt;
+  }
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) {
+    fail(errno);
+    return std::nullopt;
+  }
+  return to_info(st);
+}
+
+void File::advise_sequential() {
+#ifdef POSIX_FADV_SEQUENTIAL
+  (void)::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+}
+
+std::string error_text(int error) { return std::strerror(error); }
+
+}  // namespace rempar::io

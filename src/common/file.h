@@ -1,0 +1,99 @@
+#pragma once
+// A thin owner of one open file descriptor. Every call reports failure, keeps
+// the errno that explained it, and passes through one fault hook so that tests
+// can make any single operation fail.
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace rempar::io {
+
+enum class Op { open, read, write, seek, sync, close, stat };
+
+// What an injected fault does to the operation it hits.
+struct Fault {
+  int error = 0;            // fail with this errno (0: no fault)
+  bool short_read = false;  // a read delivers half of what it would have
+};
+
+using FaultHook = std::function<Fault(Op op, const std::string& name)>;
+
+// Installs a hook consulted before every operation; an empty hook removes it.
+void set_fault_hook(FaultHook hook);
+
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+struct PathInfo {
+  std::int64_t size = 0;
+  bool regular = false;
+  FileIdentity identity;
+};
+
+// Facts about a name, or nothing when the name cannot be reached. Follows
+// links, as opening does.
+std::optional<PathInfo> stat_path(const std::string& name);
+
+// Removes a name; false (with errno kept in *error) when that fails.
+bool remove_path(const std::string& name, int* error = nullptr);
+
+class File {
+ public:
+  enum class Mode {
+    read,           // existing file, read only
+    create_rw,      // created or truncated, readable and writable
+    update_rw,      // existing file, readable and writable, never truncated
+  };
+
+  // Opens `name`; on failure returns nothing and stores errno in *error.
+  static std::optional<File> open(const std::string& name, Mode mode,
+                                  int* error = nullptr);
+
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  const std::string& name() const { return name_; }
+  int last_error() const { return error_; }
+
+  // Reads until `buffer` is full or the file ends. Returns the number of
+  // bytes read, or nothing after a read error.
+  std::optional<std::size_t> read(std::span<std::uint8_t> buffer);
+  // The same at an absolute offset, leaving the file position alone.
+  std::optional<std::size_t> read_at(std::span<std::uint8_t> buffer,
+                                     std::int64_t offset);
+  bool write(std::span<const std::uint8_t> data);
+  bool write_at(std::span<const std::uint8_t> data, std::int64_t offset);
+  bool seek(std::int64_t offset);
+  bool sync();
+  // Closes now and reports the outcome; the destructor closes silently.
+  bool close();
+
+  std::optional<PathInfo> info();
+  // Tells the kernel the file will be read front to back.
+  void advise_sequential();
+
+ private:
+  File(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+  bool fail(int error);
+
+  int fd_ = -1;
+  std::string name_;
+  int error_ = 0;
+};
+
+// Text of an errno value, for messages.
+std::string error_text(int error);
+
+}  // namespace rempar::io

@@ -1,0 +1,91 @@
+#include "common/messages.h"
+
+#include "common/file.h"
+
+namespace rempar::msg {
+namespace {
+
+std::string quoted(std::string_view role, std::string_view name) {
+  std::string text(role);
+  text += " '";
+  text += name;
+  text += "'";
+  return text;
+}
+
+}  // namespace
+
+std::string open_failed(std::string_view role, std::string_view name) {
+  return "Error opening " + quoted(role, name) + "\n";
+}
+
+std::string read_failed(std::string_view role, std::string_view name, int error) {
+  return "Error reading " + quoted(role, name) + ": " + io::error_text(error) + "\n";
+}
+
+std::string read_short(std::string_view role, std::string_view name) {
+  return "Error reading " + quoted(role, name) +
+         ": it ended before its size (did it change during the run?)\n";
+}
+
+std::string write_failed(std::string_view role, std::string_view name, int error) {
+  return "Error writing " + quoted(role, name) + ": " + io::error_text(error) + "\n";
+}
+
+std::string too_large(std::string_view role, std::string_view name, std::int64_t size) {
+  return "Error - " + quoted(role, name) + " has " + std::to_string(size) +
+         " bytes; the format holds files of at most 2147483647 bytes\n";
+}
+
+std::string same_file(std::string_view output_role, std::string_view output,
+                      std::string_view input_role, std::string_view input) {
+  return "Error - " + quoted(output_role, output) + " is the " + quoted(input_role, input) +
+         "; writing it would destroy it\n";
+}
+
+std::string not_enough_memory(std::string_view what) {
+  return "Error - not enough memory for " + std::string(what) + "\n";
+}
+
+std::string multiple_warning(std::int32_t block_size) {
+  return "Warning: filesize is multiple of blocksize, older windows version of Rempar\n"
+         "can't handle such files. You can use '-b' to change blocksize (which is now " +
+         std::to_string(block_size) + ")\n";
+}
+
+std::string verified_size_mismatch(std::int64_t verified_size, std::uint32_t recorded) {
+  return "Error - verified file size is " + std::to_string(verified_size) + " instead of " +
+         std::to_string(recorded) + "\n";
+}
+
+std::string checksum_count_mismatch(std::int64_t actual_size, std::uint64_t expected_size) {
+  return "Error - .CDT has " + std::to_string(actual_size) +
+         " bytes where its file size and block size need " + std::to_string(expected_size) + "\n";
+}
+
+std::string checksum_file_too_large(std::uint64_t size, std::int32_t block_size) {
+  return "Error - with block size " + std::to_string(block_size) + " the checksum file would have " +
+         std::to_string(size) + " bytes, beyond the format's 2147483647; use a larger '-b'\n";
+}
+
+std::string corruption_found(std::uint64_t offset) {
+  return "\rCorruption found at " + std::to_string(offset) + "\n";
+}
+
+std::string target_size_mismatch(std::int64_t target_size, std::uint32_t recorded) {
+  return "Error - patch target file size is " + std::to_string(target_size) + " instead of " +
+         std::to_string(recorded) + "\n";
+}
+
+std::string record_out_of_range(std::uint32_t offset, std::uint32_t length,
+                                std::uint32_t file_size) {
+  return "Error - .CDP record at " + std::to_string(offset) + " of " + std::to_string(length) +
+         " bytes runs past the end of the " + std::to_string(file_size) + "-byte file\n";
+}
+
+std::string target_write_failed(std::string_view name, int error) {
+  return "Error writing " + quoted(TARGET_FILE, name) + ": " + io::error_text(error) +
+         "; applying the same patch again is safe\n";
+}
+
+}  // namespace rempar::msg

@@ -1,0 +1,75 @@
+#pragma once
+// Every text the tool prints, in one place. Scripts and users compare some of
+// them byte for byte, so the established ones must not change.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace rempar::msg {
+
+// Command line.
+inline constexpr std::string_view USAGE =
+    "Possibile options:\nThis help message:\n\trempar -h\nCreating checksum:\n"
+    "\trempar [-b bs] [-o CDT] file\nCreating patch:\n\trempar -p [-i CDT] [-o CDP] file\n"
+    "Applying patch:\n\trempar -a [-i CDP] file\n";
+inline constexpr std::string_view PROGRAM_VERSION = "1.0";
+inline constexpr std::string_view VERSION_PREFIX = "REMPAR for *nix v";
+inline constexpr std::string_view UNKNOWN_OPTION = "Check '-h' option\n";
+inline constexpr std::string_view MISSING_PARAMETER = "Missing parameter. Use '-h' option\n";
+inline constexpr std::string_view MISSING_FILE = "Missing file name. Check '-h' option.\n";
+inline constexpr std::string_view BAD_BLOCK_SIZE =
+    "Block size must be a whole number from 0 to 2147483647. Use '-h' option\n";
+
+// Shared by the operations.
+inline constexpr std::string_view PROCESSING = "Processing...\n";
+inline constexpr std::string_view CREATING_SEAL = "\rCreating internal file checksum...\n";
+
+// Roles of files, as messages name them.
+inline constexpr std::string_view INPUT_FILE = "input file";
+inline constexpr std::string_view OUTPUT_FILE = "output file";
+inline constexpr std::string_view CDT_FILE = ".CDT file";
+inline constexpr std::string_view CDP_FILE = ".CDP file";
+inline constexpr std::string_view VERIFIED_FILE = "verified file";
+inline constexpr std::string_view TARGET_FILE = "target file";
+
+// "Error opening <role> '<name>'"
+std::string open_failed(std::string_view role, std::string_view name);
+// A read that failed or delivered less than the file's size promised.
+std::string read_failed(std::string_view role, std::string_view name, int error);
+std::string read_short(std::string_view role, std::string_view name);
+// A write, flush or close that failed.
+std::string write_failed(std::string_view role, std::string_view name, int error);
+// A file too large for the format's 32-bit sizes.
+std::string too_large(std::string_view role, std::string_view name, std::int64_t size);
+// An output name that is one of the inputs under another spelling.
+std::string same_file(std::string_view output_role, std::string_view output,
+                      std::string_view input_role, std::string_view input);
+std::string not_enough_memory(std::string_view what);
+
+// Checksum creation.
+std::string multiple_warning(std::int32_t block_size);
+inline constexpr std::string_view COMPLETED = "Completed\n";
+
+// Patch creation.
+std::string verified_size_mismatch(std::int64_t verified_size, std::uint32_t recorded);
+inline constexpr std::string_view ZERO_BLOCK_SIZE = "Error - .CDT records a block size of 0\n";
+std::string checksum_count_mismatch(std::int64_t actual_size, std::uint64_t expected_size);
+std::string checksum_file_too_large(std::uint64_t size, std::int32_t block_size);
+inline constexpr std::string_view PATCH_TOO_LARGE =
+    "Error - the patch file would pass the format's limit of 2147483647 bytes\n";
+
+std::string corruption_found(std::uint64_t offset);
+inline constexpr std::string_view PATCH_GENERATED = "Completed, .CDP file generated\n";
+inline constexpr std::string_view NO_CORRUPTION = "Completed, no corruption detected\n";
+
+// Patch application.
+std::string target_size_mismatch(std::int64_t target_size, std::uint32_t recorded);
+inline constexpr std::string_view FILE_PATCHED = "Completed, file patched\n";
+inline constexpr std::string_view BAD_RECORDS =
+    "Error - .CDP records are malformed (the file does not fit its format)\n";
+std::string record_out_of_range(std::uint32_t offset, std::uint32_t length,
+                                std::uint32_t file_size);
+std::string target_write_failed(std::string_view name, int error);
+
+}  // namespace rempar::msg

@@ -1,0 +1,115 @@
+#include "container/check_container.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common/le.h"
+#include "common/messages.h"
+#include "container/block_crc.h"
+
+namespace rempar {
+namespace {
+
+constexpr std::size_t CHECK_CHUNK = 1 << 20;
+
+std::string_view kind_name(ContainerKind kind) {
+  return kind == ContainerKind::CDT ? "CDT" : "CDP";
+}
+
+void report_invalid(std::ostream& out, ContainerKind kind) {
+  out << "Error - ." << kind_name(kind) << " invalid\n";
+}
+
+void report_bad_crc(std::ostream& out, ContainerKind kind) {
+  out << "Error - bad CRC for ." << kind_name(kind) << " file (probably damaged?)\n";
+}
+
+void report_no_memory(std::ostream& out, ContainerKind kind) {
+  out << "Error - not enough memory to load ." << kind_name(kind) << " file :(\n";
+}
+
+// The version bytes are written raw, as the format has always shown them. A
+// zero first byte ends the text there, so the second byte then shows as zero.
+void report_version(std::ostream& out, const std::uint8_t* header,
+                    const ContainerSignature& expected) {
+  const char minor = header[8] == 0 ? '\0' : static_cast<char>(header[9]);
+  out << "Error - file is v" << static_cast<char>(header[8]) << '.' << minor
+      << ", program needs v" << static_cast<char>(expected.version[0]) << '.'
+      << static_cast<char>(expected.version[1]) << '\n';
+}
+
+std::string_view role_of(ContainerKind kind) {
+  return kind == ContainerKind::CDT ? msg::CDT_FILE : msg::CDP_FILE;
+}
+
+}  // namespace
+
+int check_container(io::File& stream, std::int64_t size, ContainerKind kind,
+                    ContainerSignature expected, std::ostream& out,
+                    const ContainerVisitor& visitor) {
+  // Containers are below 2 GiB: a larger file is none of ours.
+  if (size < MIN_CONTAINER_SIZE || size > MAX_FORMAT_SIZE) {
+    report_invalid(out, kind);
+    return 1;
+  }
+  std::vector<std::uint8_t> chunk;
+  try {
+    chunk.resize(static_cast<std::size_t>(std::min<std::int64_t>(size, CHECK_CHUNK)));
+  } catch (const std::bad_alloc&) {
+    report_no_memory(out, kind);
+    return 1;
+  }
+  if (!stream.seek(0)) {
+    out << msg::read_failed(role_of(kind), stream.name(), stream.last_error());
+    return 1;
+  }
+  // The header and the seal come from the same sequential pass as the body.
+  RunningCrc crc;
+  const std::int64_t covered = size - SEAL_SIZE;
+  std::array<std::uint8_t, SEAL_SIZE> seal{};
+  std::int64_t offset = 0;
+  while (offset < size) {
+    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(size - offset, CHECK_CHUNK));
+    const auto got = stream.read(std::span(chunk.data(), want));
+    if (!got) {
+      out << msg::read_failed(role_of(kind), stream.name(), stream.last_error());
+      return 1;
+    }
+    if (*got < want) {
+      report_bad_crc(out, kind);  // the file shrank after its size was taken
+      return 1;
+    }
+    if (offset == 0) {
+      if (std::memcmp(chunk.data(), expected.magic.data(), MAGIC_SIZE) != 0) {
+        report_invalid(out, kind);
+        return 1;
+      }
+      if (chunk[8] != expected.version[0] || chunk[9] != expected.version[1]) {
+        report_version(out, chunk.data(), expected);
+        return 1;
+      }
+    }
+    const std::int64_t body_end = std::min<std::int64_t>(covered - offset, static_cast<std::int64_t>(want));
+    if (body_end > 0) {
+      const auto body = std::span<const std::uint8_t>(chunk.data(), static_cast<std::size_t>(body_end));
+      crc.update(body);
+      if (visitor) visitor(body, offset);
+    }
+    // The seal may straddle two chunks.
+    const std::int64_t end = offset + static_cast<std::int64_t>(want);
+    for (std::int64_t at = std::max(offset, covered); at < end; ++at) {
+      seal[static_cast<std::size_t>(at - covered)] = chunk[static_cast<std::size_t>(at - offset)];
+    }
+    offset += static_cast<std::int64_t>(want);
+  }
+  if (crc.value() != decode_le32(seal.data())) {
+    report_bad_crc(out, kind);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace rempar

@@ -1,0 +1,45 @@
+#pragma once
+// Writes a container front to back through one buffer, computing its seal on
+// the way instead of reading the container back.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/file.h"
+#include "container/block_crc.h"
+#include "container/framing.h"
+
+namespace rempar {
+
+class ContainerWriter {
+ public:
+  explicit ContainerWriter(io::File& file, std::size_t buffer_size = 1 << 20);
+
+  // Appends bytes; false once any write has failed (the file's last_error says why).
+  bool write(std::span<const std::uint8_t> data);
+  bool write_u32(std::uint32_t value);
+  bool write_header(ContainerKind kind);
+
+  // Bytes handed to the writer so far.
+  std::int64_t bytes_written() const { return count_; }
+  std::uint32_t crc_so_far() const { return crc_.value(); }
+  bool flush();
+  io::File& file() { return file_; }
+
+ private:
+  bool write_through(std::span<const std::uint8_t> data);
+
+  io::File& file_;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t used_ = 0;
+  std::int64_t count_ = 0;
+  RunningCrc crc_;
+  bool failed_ = false;
+};
+
+// Ends a container: appends the block checksum of its first `n` bytes, which
+// must be every byte written so far, and pushes everything to the file.
+bool write_internal_checksum(ContainerWriter& writer, std::int64_t n);
+
+}  // namespace rempar

@@ -1,0 +1,118 @@
+#include "ops/apply_patch.h"
+
+#include <vector>
+
+#include "common/messages.h"
+#include "common/sequential_reader.h"
+#include "container/check_container.h"
+#include "ops/create_patch.h"
+#include "ops/opened_input.h"
+#include "ops/patch_records.h"
+
+namespace rempar {
+namespace {
+
+// A patch up to this size is kept in memory from the check, so it is read
+// from the disk once; a larger one is read again record by record.
+constexpr std::int64_t KEEP_IN_MEMORY = 8 << 20;
+constexpr std::size_t COPY_CHUNK = 1 << 20;
+
+// Vets the record list against the target; prints the reason when it fails.
+bool records_fit(const RecordScanner& scanner, std::int64_t target_size, std::ostream& out) {
+  if (scanner.recorded_size() != target_size) {
+    out << msg::target_size_mismatch(target_size, scanner.recorded_size());
+    return false;
+  }
+  switch (scanner.verdict()) {
+    case RecordScanner::Verdict::well_formed: return true;
+    case RecordScanner::Verdict::malformed: out << msg::BAD_RECORDS; return false;
+    case RecordScanner::Verdict::out_of_range:
+      out << msg::record_out_of_range(scanner.bad_offset(), scanner.bad_length(), scanner.recorded_size());
+      return false;
+  }
+  return false;
+}
+
+void report_read(io::SequentialReader::Status status, const io::File& cdp, std::ostream& out) {
+  out << (status == io::SequentialReader::Status::failed ? msg::read_failed(msg::CDP_FILE, cdp.name(), cdp.last_error())
+                                                         : msg::read_short(msg::CDP_FILE, cdp.name()));
+}
+
+// Writes every record, in the order they stand, straight from the reader's
+// buffer into the target.
+bool write_records(io::SequentialReader& records, io::File& cdp, io::File& target, std::ostream& out) {
+  using Status = io::SequentialReader::Status;
+  for (;;) {
+    std::uint32_t offset = 0;
+    std::uint32_t length = 0;
+    Status status = records.read_u32(offset);
+    if (status == Status::ok && offset == END_OF_RECORDS) return true;
+    if (status == Status::ok) status = records.read_u32(length);
+    for (std::uint64_t done = 0; status == Status::ok && done < length;) {
+      const auto piece = records.next(static_cast<std::size_t>(std::min<std::uint64_t>(length - done, COPY_CHUNK)), status);
+      if (status != Status::ok) break;
+      if (!target.write_at(piece, static_cast<std::int64_t>(offset + done))) {
+        out << msg::target_write_failed(target.name(), target.last_error());
+        return false;
+      }
+      done += piece.size();
+    }
+    if (status != Status::ok) {
+      report_read(status, cdp, out);
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
+Outcome dispatch_apply_patch(const Options& options, const std::string& file, std::ostream& out) {
+  return run_apply_patch(options.input_name.value_or(default_name(file, PATCH_EXTENSION)), file, out);
+}
+
+bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size,
+                   std::int64_t target_size, std::ostream& out) {
+  RecordScanner scanner(cdp_size);
+  const bool keep = cdp_size <= KEEP_IN_MEMORY;
+  std::vector<std::uint8_t> kept;
+  const auto visit = [&](std::span<const std::uint8_t> chunk, std::int64_t) {
+    scanner.feed(chunk);
+    if (keep) kept.insert(kept.end(), chunk.begin(), chunk.end());
+  };
+  if (check_container(cdp, cdp_size, ContainerKind::CDP, make_signature(ContainerKind::CDP), out, visit) != 0 ||
+      !records_fit(scanner, target_size, out)) {
+    return false;
+  }
+  const std::int64_t records_end = cdp_size - SEAL_SIZE;
+  if (keep) {
+    kept.erase(kept.begin(), kept.begin() + RECORDS_OFFSET);
+    io::SequentialReader records(cdp, RECORDS_OFFSET, std::move(kept));
+    return write_records(records, cdp, target, out);
+  }
+  io::SequentialReader records(cdp, RECORDS_OFFSET, records_end, COPY_CHUNK);
+  return write_records(records, cdp, target, out);
+}
+
+Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, std::ostream& out) {
+  out << msg::PROCESSING;
+  auto cdp = open_input(cdp_name, msg::CDP_FILE, io::File::Mode::read, out);
+  if (!cdp) return Outcome::failed;
+  auto target = open_input(file, msg::TARGET_FILE, io::File::Mode::update_rw, out);
+  if (!target || !fits_format(*target, msg::TARGET_FILE, out)) return Outcome::failed;
+  if (target->identity == cdp->identity) {
+    out << msg::same_file(msg::TARGET_FILE, file, msg::CDP_FILE, cdp_name);
+    return Outcome::failed;
+  }
+  const bool applied = apply_records(cdp->file, target->file, cdp->size, target->size, out);
+  cdp->file.close();
+  if (!applied) return Outcome::failed;
+  // The repair counts only once it is on stable storage.
+  if (!target->file.sync() || !target->file.close()) {
+    out << msg::target_write_failed(file, target->file.last_error());
+    return Outcome::failed;
+  }
+  out << msg::FILE_PATCHED;
+  return Outcome::succeeded;
+}
+
+}  // namespace rempar

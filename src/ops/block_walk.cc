@@ -1,0 +1,110 @@
+#include "ops/block_walk.h"
+
+#include <algorithm>
+#include <new>
+#include <vector>
+
+#include "common/messages.h"
+#include "container/block_crc.h"
+#include "ops/progress.h"
+
+namespace rempar {
+namespace {
+
+// Reads exactly `buffer.size()` bytes, or says why not.
+WalkStatus read_exactly(io::File& input, std::span<std::uint8_t> buffer) {
+  const auto got = input.read(buffer);
+  if (!got) return WalkStatus::read_failed;
+  return *got == buffer.size() ? WalkStatus::completed : WalkStatus::ended_early;
+}
+
+// Blocks that fit the buffer: one read brings many whole blocks.
+WalkStatus walk_small_blocks(io::File& input, const BlockGeometry& g, std::vector<std::uint8_t>& buffer,
+                             Progress& progress,
+                             const std::function<bool(const Block&)>& on_block) {
+  std::int64_t walk_index = g.first_walk_index();
+  std::uint64_t block = 0;
+  std::uint64_t position = 0;
+  while (block < g.count()) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), g.file_size - position));
+    if (const WalkStatus s = read_exactly(input, std::span(buffer.data(), want)); s != WalkStatus::completed) {
+      return s;
+    }
+    for (std::size_t at = 0; at < want; ++block, ++walk_index) {
+      progress.pass(walk_index);
+      const auto length = static_cast<std::size_t>(g.length(block));
+      const auto data = std::span<const std::uint8_t>(buffer.data() + at, length);
+      if (!on_block(Block{block, g.offset(block), length, block_crc(data), data})) {
+        return WalkStatus::stopped;
+      }
+      at += length;
+    }
+    position += want;
+  }
+  return WalkStatus::completed;
+}
+
+// Blocks larger than the buffer: each block's checksum accumulates over
+// several reads, so memory stays bounded whatever the block size.
+WalkStatus walk_large_blocks(io::File& input, const BlockGeometry& g, std::vector<std::uint8_t>& buffer,
+                             Progress& progress,
+                             const std::function<bool(const Block&)>& on_block) {
+  std::int64_t walk_index = g.first_walk_index();
+  for (std::uint64_t block = 0; block < g.count(); ++block, ++walk_index) {
+    progress.pass(walk_index);
+    RunningCrc crc;
+    for (std::uint64_t left = g.length(block); left > 0;) {
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left));
+      if (const WalkStatus s = read_exactly(input, std::span(buffer.data(), want)); s != WalkStatus::completed) {
+        return s;
+      }
+      crc.update(std::span(buffer.data(), want));
+      left -= want;
+    }
+    if (!on_block(Block{block, g.offset(block), g.length(block), crc.value(), {}})) {
+      return WalkStatus::stopped;
+    }
+  }
+  return WalkStatus::completed;
+}
+
+}  // namespace
+
+WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, std::ostream& out,
+                       const std::function<bool(const Block&)>& on_block) {
+  if (geometry.count() == 0) return WalkStatus::completed;
+  const bool small = geometry.block_size <= WALK_CHUNK;
+  const std::uint64_t per_read =
+      small ? (WALK_CHUNK / geometry.block_size) * geometry.block_size : WALK_CHUNK;
+  // Never more than the file needs, however large the block size.
+  std::vector<std::uint8_t> buffer;
+  try {
+    buffer.resize(static_cast<std::size_t>(std::min(per_read, geometry.file_size)));
+  } catch (const std::bad_alloc&) {
+    return WalkStatus::no_memory;
+  }
+  input.advise_sequential();
+  Progress progress(out, geometry.file_size, geometry.block_size);
+  return small ? walk_small_blocks(input, geometry, buffer, progress, on_block)
+               : walk_large_blocks(input, geometry, buffer, progress, on_block);
+}
+
+void report_walk_failure(WalkStatus status, const io::File& input, std::string_view role,
+                         std::ostream& out) {
+  switch (status) {
+    case WalkStatus::read_failed:
+      out << '\r' << msg::read_failed(role, input.name(), input.last_error());
+      break;
+    case WalkStatus::ended_early:
+      out << '\r' << msg::read_short(role, input.name());
+      break;
+    case WalkStatus::no_memory:
+      out << '\r' << msg::not_enough_memory("the block buffer");
+      break;
+    case WalkStatus::completed:
+    case WalkStatus::stopped:
+      break;
+  }
+}
+
+}  // namespace rempar

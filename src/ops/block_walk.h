@@ -1,0 +1,56 @@
+#pragma once
+// The walk over the blocks of a file: block k starts at k * B, every block is
+// B bytes long except a short last one of S mod B bytes. The walk index runs
+// one behind the block number when the file ends in a short block, and the
+// progress line follows the walk index.
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <span>
+#include <string_view>
+
+#include "common/file.h"
+
+namespace rempar {
+
+struct BlockGeometry {
+  std::uint64_t file_size = 0;
+  std::uint64_t block_size = 1;  // at least 1
+
+  std::uint64_t full_blocks() const { return file_size / block_size; }
+  std::uint64_t remainder() const { return file_size % block_size; }
+  std::uint64_t count() const { return full_blocks() + (remainder() != 0 ? 1 : 0); }
+  std::int64_t first_walk_index() const { return remainder() != 0 ? -1 : 0; }
+  std::uint64_t offset(std::uint64_t block) const { return block * block_size; }
+  std::uint64_t length(std::uint64_t block) const {
+    return block == full_blocks() ? remainder() : block_size;
+  }
+};
+
+struct Block {
+  std::uint64_t number = 0;
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+  std::uint32_t crc = 0;
+  // The block's bytes; empty when the block is larger than the read buffer,
+  // in which case a caller that needs them reads them again.
+  std::span<const std::uint8_t> data;
+};
+
+enum class WalkStatus { completed, stopped, read_failed, ended_early, no_memory };
+
+// Inputs are read in requests of about this many bytes, many blocks a request.
+inline constexpr std::size_t WALK_CHUNK = 1 << 20;
+
+// Reads `input` front to back, shows the progress line on `out` and hands
+// every block, checksum computed, to `on_block`, which returns false to stop.
+WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, std::ostream& out,
+                       const std::function<bool(const Block&)>& on_block);
+
+// Prints the one message that explains a walk that did not complete (a
+// stopped walk is explained by whoever stopped it).
+void report_walk_failure(WalkStatus status, const io::File& input, std::string_view role,
+                         std::ostream& out);
+
+}  // namespace rempar

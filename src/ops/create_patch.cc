@@ -1,0 +1,188 @@
+#include "ops/create_patch.h"
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+#include "common/le.h"
+#include "common/messages.h"
+#include "common/sequential_reader.h"
+#include "container/check_container.h"
+#include "ops/block_walk.h"
+#include "ops/create_checksum.h"
+#include "ops/opened_input.h"
+#include "ops/pending_output.h"
+
+namespace rempar {
+namespace {
+
+bool ends_in_cdt(const std::string& name) {
+  if (name.size() < CHECKSUM_EXTENSION.size()) return false;
+  const std::string_view tail = std::string_view(name).substr(name.size() - CHECKSUM_EXTENSION.size());
+  return std::equal(tail.begin(), tail.end(), CHECKSUM_EXTENSION.begin(), [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == b;
+  });
+}
+
+// What the checksum file says about the file it describes.
+struct RecordedSizes {
+  std::uint32_t file_size = 0;
+  std::uint32_t block_size = 0;
+};
+
+// Reads and vets the sizes of an accepted checksum file: they must match the
+// verified file, and the file must hold exactly one checksum per block.
+std::optional<RecordedSizes> read_recorded_sizes(io::File& cdt, std::int64_t cdt_size,
+                                                 std::int64_t verified_size, std::ostream& out) {
+  std::array<std::uint8_t, 8> fields{};
+  const auto got = cdt.read_at(fields, HEADER_SIZE);
+  if (!got || *got != fields.size()) {
+    out << msg::read_short(msg::CDT_FILE, cdt.name());
+    return std::nullopt;
+  }
+  const RecordedSizes sizes{decode_le32(fields.data()), decode_le32(fields.data() + 4)};
+  if (sizes.file_size != verified_size) {
+    out << msg::verified_size_mismatch(verified_size, sizes.file_size);
+    return std::nullopt;
+  }
+  if (sizes.block_size == 0) {
+    out << msg::ZERO_BLOCK_SIZE;
+    return std::nullopt;
+  }
+  const BlockGeometry geometry{sizes.file_size, sizes.block_size};
+  const auto expected = static_cast<std::uint64_t>(MIN_CONTAINER_SIZE) + 4 * geometry.count();
+  if (static_cast<std::uint64_t>(cdt_size) != expected) {
+    out << msg::checksum_count_mismatch(cdt_size, expected);
+    return std::nullopt;
+  }
+  return sizes;
+}
+
+// Copies a block too large for the walk's buffer from the verified file.
+bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch, std::ostream& out) {
+  std::vector<std::uint8_t> piece(std::min<std::uint64_t>(block.length, WALK_CHUNK));
+  for (std::uint64_t done = 0; done < block.length;) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), block.length - done));
+    const auto got = verified.read_at(std::span(piece.data(), want),
+                                      static_cast<std::int64_t>(block.offset + done));
+    if (!got || *got != want) {
+      report_walk_failure(got ? WalkStatus::ended_early : WalkStatus::read_failed, verified,
+                          msg::VERIFIED_FILE, out);
+      return false;
+    }
+    if (!patch.write(std::span(piece.data(), want))) return false;
+    done += want;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string derive_patch_name(const std::string& name) {
+  if (!ends_in_cdt(name)) return default_name(name, PATCH_EXTENSION);
+  return name.substr(0, name.size() - CHECKSUM_EXTENSION.size()) + std::string(PATCH_EXTENSION);
+}
+
+Outcome dispatch_create_patch(const Options& options, const std::string& file, std::ostream& out) {
+  const std::string cdp_name = options.output_name   ? *options.output_name
+                               : options.input_name ? derive_patch_name(*options.input_name)
+                                                    : default_name(file, PATCH_EXTENSION);
+  const std::string cdt_name = options.input_name.value_or(default_name(file, CHECKSUM_EXTENSION));
+  return run_create_patch(cdt_name, file, cdp_name, out);
+}
+
+bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
+                 std::int64_t cdt_size, std::int64_t verified_size, bool& found,
+                 std::ostream& out) {
+  found = false;
+  if (check_container(cdt, cdt_size, ContainerKind::CDT, make_signature(ContainerKind::CDT), out) != 0) {
+    return false;
+  }
+  const auto sizes = read_recorded_sizes(cdt, cdt_size, verified_size, out);
+  if (!sizes) return false;
+  patch.write_header(ContainerKind::CDP);
+  patch.write_u32(sizes->file_size);
+
+  io::SequentialReader stored(cdt, CHECKSUMS_OFFSET, cdt_size - SEAL_SIZE);
+  bool read_failed = false;
+  bool too_large = false;
+  const BlockGeometry geometry{sizes->file_size, sizes->block_size};
+  const WalkStatus walked = walk_blocks(verified, geometry, out, [&](const Block& block) {
+    std::uint32_t stored_crc = 0;
+    if (stored.read_u32(stored_crc) != io::SequentialReader::Status::ok) {
+      read_failed = true;
+      return false;
+    }
+    if (block.crc == stored_crc) return true;
+    out << msg::corruption_found(block.offset);
+    found = true;
+    // The end marker and the seal must still fit below the format's limit.
+    const auto record_end = patch.bytes_written() + RECORD_HEADER_SIZE +
+                            static_cast<std::int64_t>(block.length) + 8;
+    if (record_end > MAX_FORMAT_SIZE) {
+      too_large = true;
+      return false;
+    }
+    patch.write_u32(static_cast<std::uint32_t>(block.offset));
+    patch.write_u32(static_cast<std::uint32_t>(block.length));
+    return block.data.empty() ? copy_block(verified, block, patch, out) : patch.write(block.data);
+  });
+  if (read_failed) {
+    out << '\r' << msg::read_failed(msg::CDT_FILE, cdt.name(), cdt.last_error());
+    return false;
+  }
+  if (too_large) {
+    out << '\r' << msg::PATCH_TOO_LARGE;
+    return false;
+  }
+  if (walked != WalkStatus::completed && walked != WalkStatus::stopped) {
+    report_walk_failure(walked, verified, msg::VERIFIED_FILE, out);
+    return false;
+  }
+  if (walked == WalkStatus::completed && !found) return true;
+  if (walked == WalkStatus::completed) {
+    patch.write_u32(END_OF_RECORDS);
+    out << msg::CREATING_SEAL;
+    if (write_internal_checksum(patch, patch.bytes_written())) return true;
+  }
+  if (patch.file().last_error() != 0) {
+    out << '\r' << msg::write_failed(msg::OUTPUT_FILE, patch.file().name(), patch.file().last_error());
+  }
+  return false;
+}
+
+Outcome run_create_patch(const std::string& cdt_name, const std::string& file,
+                         const std::string& cdp_name, std::ostream& out) {
+  out << msg::PROCESSING;
+  auto cdt = open_input(cdt_name, msg::CDT_FILE, io::File::Mode::read, out);
+  if (!cdt) return Outcome::failed;
+  auto verified = open_input(file, msg::VERIFIED_FILE, io::File::Mode::read, out);
+  if (!verified || !fits_format(*verified, msg::VERIFIED_FILE, out) ||
+      !is_distinct_output(cdp_name, msg::OUTPUT_FILE, *cdt, msg::CDT_FILE, out) ||
+      !is_distinct_output(cdp_name, msg::OUTPUT_FILE, *verified, msg::VERIFIED_FILE, out)) {
+    return Outcome::failed;
+  }
+  auto output = PendingOutput::create(cdp_name, nullptr);
+  if (!output) {
+    out << msg::open_failed(msg::OUTPUT_FILE, cdp_name);
+    return Outcome::failed;
+  }
+  bool found = false;
+  ContainerWriter writer(output->file());
+  const bool accepted = write_patch(cdt->file, verified->file, writer, cdt->size, verified->size, found, out);
+  cdt->file.close();
+  verified->file.close();
+  if (!accepted || !found) {
+    output->discard();
+    if (accepted) out << msg::NO_CORRUPTION;
+    return accepted ? Outcome::succeeded : Outcome::failed;
+  }
+  if (!output->commit()) {
+    out << msg::write_failed(msg::OUTPUT_FILE, cdp_name, output->last_error());
+    return Outcome::failed;
+  }
+  out << msg::PATCH_GENERATED;
+  return Outcome::succeeded;
+}
+
+}  // namespace rempar
