@@ -1,2 +1,154 @@
 #include <gtest/gtest.h>
-TEST(Placeholder, Builds) {}
+
+#include <sstream>
+
+#include "common/le.h"
+#include "container/block_crc.h"
+#include "container/check_container.h"
+#include "container/container_writer.h"
+#include "test_support.h"
+
+namespace rempar {
+namespace {
+
+using testing::Bytes;
+using testing::TempDir;
+
+const Bytes EMPTY_FILE_CDT = {0x4B, 0x61, 0x4C, 0x57, 0x43, 0x52, 0x43, 0x43, 0x02, 0x00, 0x00,
+                              0x00, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x5B, 0xE5, 0x6C, 0x09};
+
+// A container of `kind` with `body`, sealed.
+Bytes sealed(ContainerKind kind, const Bytes& body) {
+  Bytes bytes;
+  bytes.reserve(body.size() + 14);
+  for (std::uint8_t b : container_header(kind)) bytes.push_back(b);
+  bytes.insert(bytes.end(), body.begin(), body.end());
+  for (std::uint8_t b : encode_le32(block_crc(bytes))) bytes.push_back(b);
+  return bytes;
+}
+
+struct Checked {
+  int result;
+  std::string out;
+};
+
+Checked check(const Bytes& bytes, ContainerKind kind, std::int64_t size) {
+  TempDir dir;
+  testing::write_file(dir / "c", bytes);
+  auto file = io::File::open(dir / "c", io::File::Mode::read);
+  std::ostringstream out;
+  const int result = check_container(*file, size, kind, make_signature(kind), out);
+  return {result, out.str()};
+}
+
+Checked check(const Bytes& bytes, ContainerKind kind) {
+  return check(bytes, kind, static_cast<std::int64_t>(bytes.size()));
+}
+
+TEST(ContainerWriter, WritesTheEmptyFileChecksumFileByteForByte) {
+  TempDir dir;
+  {
+    auto file = io::File::open(dir / "e.cdt", io::File::Mode::create_rw);
+    ContainerWriter writer(*file, 7);  // a tiny buffer: writes cross it
+    writer.write_header(ContainerKind::CDT);
+    writer.write_u32(0);
+    writer.write_u32(16384);
+    ASSERT_TRUE(write_internal_checksum(writer, 18));
+  }
+  EXPECT_EQ(testing::read_file(dir / "e.cdt"), EMPTY_FILE_CDT);
+  EXPECT_EQ(sealed(ContainerKind::CDT, Bytes(EMPTY_FILE_CDT.begin() + 10, EMPTY_FILE_CDT.end() - 4)),
+            EMPTY_FILE_CDT);
+}
+
+TEST(ContainerWriter, ReportsAFailedWriteAndRefusesAWrongCount) {
+  TempDir dir;
+  auto file = io::File::open(dir / "x", io::File::Mode::create_rw);
+  ContainerWriter writer(*file, 4);
+  writer.write_header(ContainerKind::CDP);
+  EXPECT_FALSE(write_internal_checksum(writer, 9));  // the count must be every byte written
+  io::set_fault_hook([](io::Op op, const std::string&) {
+    return io::Fault{op == io::Op::write ? ENOSPC : 0};
+  });
+  EXPECT_FALSE(writer.write(Bytes(100, 1)));
+  EXPECT_FALSE(write_internal_checksum(writer, writer.bytes_written()));
+  io::set_fault_hook({});
+  EXPECT_EQ(file->last_error(), ENOSPC);
+}
+
+TEST(CheckContainer, AcceptsAndRejectsWithOneMessage) {
+  const std::string v02_00 = std::string("\x02", 1) + "." + std::string("\0", 1);
+  Bytes version_01 = EMPTY_FILE_CDT;
+  version_01[9] = 0x01;
+  Bytes version_zero = EMPTY_FILE_CDT;
+  version_zero[8] = 0x00;
+  version_zero[9] = 0x07;
+  Bytes magic = EMPTY_FILE_CDT;
+  magic[3] = 'w';
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    ContainerKind kind;
+    std::int64_t size;
+    int result;
+    std::string out;
+  };
+  const std::int64_t n = 22;
+  const Case cases[] = {
+      {"empty file's CDT", EMPTY_FILE_CDT, ContainerKind::CDT, n, 0, ""},
+      {"CDT taken as CDP", EMPTY_FILE_CDT, ContainerKind::CDP, n, 1, "Error - .CDP invalid\n"},
+      {"CDP taken as CDT", sealed(ContainerKind::CDP, Bytes{0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}),
+       ContainerKind::CDT, n, 1, "Error - .CDT invalid\n"},
+      {"size 21", EMPTY_FILE_CDT, ContainerKind::CDT, 21, 1, "Error - .CDT invalid\n"},
+      {"negative size", EMPTY_FILE_CDT, ContainerKind::CDP, -5, 1, "Error - .CDP invalid\n"},
+      {"beyond 2 GiB", EMPTY_FILE_CDT, ContainerKind::CDT, 1LL << 31, 1, "Error - .CDT invalid\n"},
+      {"magic", magic, ContainerKind::CDT, n, 1, "Error - .CDT invalid\n"},
+      {"version 2.1", version_01, ContainerKind::CDT, n, 1,
+       "Error - file is v\x02.\x01, program needs v" + v02_00 + "\n"},
+      {"version 0.x", version_zero, ContainerKind::CDT, n, 1,
+       std::string("Error - file is v\0.\0, program needs v", 37) + v02_00 + "\n"},
+      {"shorter than its size", EMPTY_FILE_CDT, ContainerKind::CDT, 30, 1,
+       "Error - bad CRC for .CDT file (probably damaged?)\n"},
+  };
+  for (const Case& c : cases) {
+    const Checked got = check(c.bytes, c.kind, c.size);
+    EXPECT_EQ(got.result, c.result) << c.what;
+    EXPECT_EQ(got.out, c.out) << c.what;
+  }
+}
+
+TEST(CheckContainer, EveryChangedByteIsCaught) {
+  const Bytes good = sealed(ContainerKind::CDP, testing::random_bytes(40, 3));
+  ASSERT_EQ(check(good, ContainerKind::CDP).result, 0);
+  for (std::size_t at = 0; at < good.size(); ++at) {
+    Bytes bad = good;
+    bad[at] ^= 0x20;
+    const std::string expected = at < 8    ? "Error - .CDP invalid\n"
+                                 : at < 10 ? "Error - file is v"
+                                           : "Error - bad CRC for .CDP file (probably damaged?)\n";
+    const Checked got = check(bad, ContainerKind::CDP);
+    EXPECT_EQ(got.result, 1) << at;
+    EXPECT_EQ(got.out.substr(0, expected.size()), expected) << at;
+  }
+}
+
+// Containers larger than one read: the seal may straddle two of them.
+TEST(CheckContainer, LargeContainersAreReadInPieces) {
+  for (std::size_t body : {std::size_t{1} << 20, (std::size_t{1} << 20) - 12, (std::size_t{3} << 20) + 5}) {
+    Bytes bytes = sealed(ContainerKind::CDT, testing::random_bytes(body, 5));
+    EXPECT_EQ(check(bytes, ContainerKind::CDT).result, 0) << body;
+    bytes[bytes.size() - 3] ^= 1;
+    EXPECT_EQ(check(bytes, ContainerKind::CDT).result, 1) << body;
+  }
+}
+
+TEST(CheckContainer, AReadErrorIsOneMessage) {
+  io::set_fault_hook([](io::Op op, const std::string&) { return io::Fault{op == io::Op::read ? EIO : 0}; });
+  const Checked got = check(EMPTY_FILE_CDT, ContainerKind::CDT);
+  io::set_fault_hook({});
+  EXPECT_EQ(got.result, 1);
+  EXPECT_NE(got.out.find("Error reading .CDT file"), std::string::npos) << got.out;
+  EXPECT_EQ(std::count(got.out.begin(), got.out.end(), '\n'), 1);
+}
+
+}  // namespace
+}  // namespace rempar

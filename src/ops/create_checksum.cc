@@ -39,6 +39,12 @@ Outcome run_create_checksum(const std::string& file, const std::string& cdt_name
       !is_distinct_output(cdt_name, msg::OUTPUT_FILE, *input, msg::INPUT_FILE, out)) {
     return Outcome::failed;
   }
+  const BlockGeometry geometry{static_cast<std::uint64_t>(input->size), static_cast<std::uint64_t>(block_size)};
+  const std::uint64_t cdt_size = MIN_CONTAINER_SIZE + 4 * geometry.count();
+  if (cdt_size > MAX_FORMAT_SIZE) {
+    out << msg::checksum_file_too_large(cdt_size, block_size);
+    return Outcome::failed;
+  }
   auto output = PendingOutput::create(cdt_name, nullptr);
   if (!output) {
     out << msg::open_failed(msg::OUTPUT_FILE, cdt_name);
