@@ -1,19 +1,29 @@
 #include "container/block_crc.h"
 
 #include "container/crc_kernels.h"
+#include "container/kernel_choice.h"
 
 namespace rempar {
 namespace {
 
 constexpr std::uint32_t FINAL_XOR = 0xFFFFFFFFu;
 
-// Chosen on first use and kept for the life of the process.
-crc::Kernel kernel() {
-  static const crc::Kernel chosen = crc::active_kernel().update;
+// Chosen on first use and kept for the life of the process, unless pinned.
+crc::Kernel& chosen_kernel() {
+  static crc::Kernel chosen = crc::active_kernel().update;
   return chosen;
 }
 
+crc::Kernel kernel() { return chosen_kernel(); }
+
 }  // namespace
+
+namespace crc {
+
+Kernel current_kernel() { return chosen_kernel(); }
+void set_kernel(Kernel k) { chosen_kernel() = k; }
+
+}  // namespace crc
 
 void block_crc(const std::uint8_t* data, std::int64_t length, std::int32_t& result) {
   const std::uint32_t reg =
