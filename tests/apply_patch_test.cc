@@ -1,2 +1,180 @@
+#include "ops/apply_patch.h"
+
 #include <gtest/gtest.h>
-TEST(Placeholder, Builds) {}
+#include <unistd.h>
+
+#include <sstream>
+
+#include "common/le.h"
+#include "container/block_crc.h"
+#include "test_support.h"
+
+namespace rempar {
+namespace {
+
+using testing::Bytes;
+using testing::TempDir;
+
+const std::string PROCESSING = "Processing...\n";
+const std::string PATCHED = "Completed, file patched\n";
+
+struct Record {
+  std::uint32_t offset;
+  Bytes data;
+  std::optional<std::uint32_t> length = {};  // when it should lie about its data
+};
+
+void put32(Bytes& bytes, std::uint32_t v) {
+  for (std::uint8_t b : encode_le32(v)) bytes.push_back(b);
+}
+
+// A sealed patch file; `tail` stands between the records and the seal in
+// place of the end marker when given.
+Bytes patch_file(std::uint32_t file_size, const std::vector<Record>& records,
+                 std::optional<Bytes> tail = {}) {
+  Bytes bytes = testing::bytes_of("KaLWCRCP");
+  bytes.insert(bytes.end(), {0x02, 0x00});
+  put32(bytes, file_size);
+  for (const Record& r : records) {
+    put32(bytes, r.offset);
+    put32(bytes, r.length.value_or(static_cast<std::uint32_t>(r.data.size())));
+    bytes.insert(bytes.end(), r.data.begin(), r.data.end());
+  }
+  if (tail) {
+    bytes.insert(bytes.end(), tail->begin(), tail->end());
+  } else {
+    put32(bytes, 0xFFFFFFFFu);
+  }
+  put32(bytes, block_crc(bytes));
+  return bytes;
+}
+
+const Bytes TARGET = testing::bytes_of("0123X56789");
+
+TEST(ApplyPatch, WorkedExampleAndAgain) {
+  TempDir dir;
+  testing::write_file(dir / "data", TARGET);
+  testing::write_file(dir / "data.cdp", patch_file(10, {{4, testing::bytes_of("4567")}}));
+  for (int run = 0; run < 2; ++run) {
+    const auto result = testing::run_rempar({"-a", "data"}, dir.path());
+    EXPECT_EQ(result.out, PROCESSING + PATCHED);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(testing::read_file(dir / "data"), testing::bytes_of("0123456789"));
+  }
+}
+
+TEST(ApplyPatch, AcceptedOddities) {
+  struct Case {
+    const char* what;
+    Bytes patch;
+    std::string after;
+  };
+  const Case cases[] = {
+      {"no records", patch_file(10, {}), "0123X56789"},
+      {"a record of length 0", patch_file(10, {{3, {}}}), "0123X56789"},
+      {"a record at the very end", patch_file(10, {{9, testing::bytes_of("!")}}), "0123X5678!"},
+      {"records out of order", patch_file(10, {{8, testing::bytes_of("ab")}, {0, testing::bytes_of("z")}}),
+       "z123X567ab"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    testing::write_file(dir / "t", TARGET);
+    testing::write_file(dir / "p", c.patch);
+    const auto result = testing::run_rempar({"-a", "-i", "p", "t"}, dir.path());
+    EXPECT_EQ(result.out, PROCESSING + PATCHED) << c.what;
+    EXPECT_EQ(testing::read_file(dir / "t"), testing::bytes_of(c.after)) << c.what;
+  }
+}
+
+// Whatever is wrong, the target is left exactly as it was.
+TEST(ApplyPatch, RejectionsLeaveTheTargetUnchanged) {
+  const Bytes good_record = patch_file(10, {{4, testing::bytes_of("4567")}});
+  Bytes short_patch = good_record;
+  short_patch.resize(21);
+  Bytes cdt = testing::bytes_of("KaLWCRCC");
+  cdt.insert(cdt.end(), {0x02, 0x00, 0x0A, 0, 0, 0, 0, 0x40, 0, 0});
+  put32(cdt, 0);
+  put32(cdt, block_crc(cdt));
+  const std::string malformed = "Error - .CDP records are malformed (the file does not fit its format)\n";
+  struct Case {
+    const char* what;
+    Bytes patch;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"21 bytes", short_patch, "Error - .CDP invalid\n"},
+      {"a checksum file", cdt, "Error - .CDP invalid\n"},
+      {"records 999 bytes", patch_file(999, {}), "Error - patch target file size is 10 instead of 999\n"},
+      {"a record past the end", patch_file(10, {{8, testing::bytes_of("abc")}}),
+       "Error - .CDP record at 8 of 3 bytes runs past the end of the 10-byte file\n"},
+      {"a record far past the end", patch_file(10, {{0, {}}, {0xFFFFFFF0u, testing::bytes_of("a")}}),
+       "Error - .CDP record at 4294967280 of 1 bytes runs past the end of the 10-byte file\n"},
+      {"a good record after a bad one",
+       patch_file(10, {{20, testing::bytes_of("a")}, {0, testing::bytes_of("b")}}),
+       "Error - .CDP record at 20 of 1 bytes runs past the end of the 10-byte file\n"},
+      {"length runs into the seal", patch_file(10, {{0, testing::bytes_of("ab"), 6}}), malformed},
+      {"huge length", patch_file(10, {{0, testing::bytes_of("ab"), 0xFFFFFFF0u}}), malformed},
+      {"no end marker", patch_file(10, {{0, testing::bytes_of("ab")}}, Bytes{}), malformed},
+      {"bytes after the end marker", patch_file(10, {}, Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8}),
+       malformed},
+      {"a torn record header", patch_file(10, {{1, testing::bytes_of("a")}}, Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1, 2}),
+       malformed},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    testing::write_file(dir / "data", TARGET);
+    testing::write_file(dir / "data.cdp", c.patch);
+    const auto result = testing::run_rempar({"-a", "data"}, dir.path());
+    EXPECT_EQ(result.out, PROCESSING + c.message) << c.what;
+    EXPECT_EQ(result.status, 2) << c.what;
+    EXPECT_EQ(testing::read_file(dir / "data"), TARGET) << c.what;
+  }
+}
+
+TEST(ApplyPatch, RefusedFiles) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"-a", "missing"}, "Error opening .CDP file 'missing.cdp'\n"},
+      {{"-a", "-i", "data.cdp", "missing"}, "Error opening target file 'missing'\n"},
+      {{"-a", "-i", "data", "data"},
+       "Error - target file 'data' is the .CDP file 'data'; writing it would destroy it\n"},
+      {{"-a", "-i", "data.cdp", "big"},
+       "Error - target file 'big' has 2147483648 bytes; the format holds files of at most 2147483647 bytes\n"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    testing::write_file(dir / "data", TARGET);
+    testing::write_file(dir / "data.cdp", patch_file(10, {{4, testing::bytes_of("4567")}}));
+    testing::write_file(dir / "big", {});
+    ASSERT_EQ(::truncate((dir / "big").c_str(), 1LL << 31), 0);
+    const auto result = testing::run_rempar(c.args, dir.path());
+    EXPECT_EQ(result.out, PROCESSING + c.message);
+    EXPECT_EQ(result.status, 2);
+    EXPECT_FALSE(testing::exists(dir / "missing"));
+    EXPECT_EQ(testing::read_file(dir / "data"), TARGET);
+  }
+}
+
+TEST(ApplyPatch, FailedWritesAreReportedWithAHint) {
+  for (const io::Op op : {io::Op::write, io::Op::sync, io::Op::close}) {
+    TempDir dir;
+    testing::write_file(dir / "data", TARGET);
+    testing::write_file(dir / "data.cdp", patch_file(10, {{4, testing::bytes_of("4567")}}));
+    const std::string target = dir / "data";
+    io::set_fault_hook([&](io::Op o, const std::string& name) {
+      return io::Fault{o == op && name == target ? EIO : 0};
+    });
+    std::ostringstream out;
+    const Outcome outcome = run_apply_patch(dir / "data.cdp", target, out);
+    io::set_fault_hook({});
+    EXPECT_EQ(outcome, Outcome::failed);
+    EXPECT_EQ(out.str(), PROCESSING + "Error writing target file '" + target +
+                             "': Input/output error; applying the same patch again is safe\n");
+  }
+}
+
+}  // namespace
+}  // namespace rempar

@@ -20,6 +20,7 @@ enum class Op { open, read, write, seek, sync, close, stat };
 struct Fault {
   int error = 0;            // fail with this errno (0: no fault)
   bool short_read = false;  // a read delivers half of what it would have
+  bool skip_sync = false;   // a sync succeeds at once (tests that do not need durability)
 };
 
 using FaultHook = std::function<Fault(Op op, const std::string& name)>;
