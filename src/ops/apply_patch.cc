@@ -75,6 +75,7 @@ bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size,
   RecordScanner scanner(cdp_size);
   const bool keep = cdp_size <= KEEP_IN_MEMORY;
   std::vector<std::uint8_t> kept;
+  if (keep) kept.reserve(static_cast<std::size_t>(std::max<std::int64_t>(cdp_size, 0)));
   const auto visit = [&](std::span<const std::uint8_t> chunk, std::int64_t) {
     scanner.feed(chunk);
     if (keep) kept.insert(kept.end(), chunk.begin(), chunk.end());
