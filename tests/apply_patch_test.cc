@@ -24,28 +24,24 @@ struct Record {
   std::optional<std::uint32_t> length = {};  // when it should lie about its data
 };
 
-void put32(Bytes& bytes, std::uint32_t v) {
-  for (std::uint8_t b : encode_le32(v)) bytes.push_back(b);
-}
-
 // A sealed patch file; `tail` stands between the records and the seal in
 // place of the end marker when given.
 Bytes patch_file(std::uint32_t file_size, const std::vector<Record>& records,
                  std::optional<Bytes> tail = {}) {
   Bytes bytes = testing::bytes_of("KaLWCRCP");
   bytes.insert(bytes.end(), {0x02, 0x00});
-  put32(bytes, file_size);
+  testing::append_le32(bytes, file_size);
   for (const Record& r : records) {
-    put32(bytes, r.offset);
-    put32(bytes, r.length.value_or(static_cast<std::uint32_t>(r.data.size())));
+    testing::append_le32(bytes, r.offset);
+    testing::append_le32(bytes, r.length.value_or(static_cast<std::uint32_t>(r.data.size())));
     bytes.insert(bytes.end(), r.data.begin(), r.data.end());
   }
   if (tail) {
     bytes.insert(bytes.end(), tail->begin(), tail->end());
   } else {
-    put32(bytes, 0xFFFFFFFFu);
+    testing::append_le32(bytes, 0xFFFFFFFFu);
   }
-  put32(bytes, block_crc(bytes));
+  testing::append_le32(bytes, block_crc(bytes));
   return bytes;
 }
 
@@ -93,8 +89,8 @@ TEST(ApplyPatch, RejectionsLeaveTheTargetUnchanged) {
   short_patch.resize(21);
   Bytes cdt = testing::bytes_of("KaLWCRCC");
   cdt.insert(cdt.end(), {0x02, 0x00, 0x0A, 0, 0, 0, 0, 0x40, 0, 0});
-  put32(cdt, 0);
-  put32(cdt, block_crc(cdt));
+  testing::append_le32(cdt, 0);
+  testing::append_le32(cdt, block_crc(cdt));
   const std::string malformed = "Error - .CDP records are malformed (the file does not fit its format)\n";
   struct Case {
     const char* what;
@@ -164,12 +160,11 @@ TEST(ApplyPatch, FailedWritesAreReportedWithAHint) {
     testing::write_file(dir / "data", TARGET);
     testing::write_file(dir / "data.cdp", patch_file(10, {{4, testing::bytes_of("4567")}}));
     const std::string target = dir / "data";
-    io::set_fault_hook([&](io::Op o, const std::string& name) {
-      return io::Fault{o == op && name == target ? EIO : 0};
-    });
     std::ostringstream out;
-    const Outcome outcome = run_apply_patch(dir / "data.cdp", target, out);
-    io::set_fault_hook({});
+    const Outcome outcome = [&] {
+      const testing::ScopedFault fault(op, target, io::Fault{EIO});
+      return run_apply_patch(dir / "data.cdp", target, out);
+    }();
     EXPECT_EQ(outcome, Outcome::failed);
     EXPECT_EQ(out.str(), PROCESSING + "Error writing target file '" + target +
                              "': Input/output error; applying the same patch again is safe\n");

@@ -27,9 +27,7 @@ std::string warning(int block_size) {
 // The checksum file of `data`, built from slices of it.
 Bytes expected_cdt(const Bytes& data, std::uint32_t block_size) {
   Bytes body;
-  auto put = [&](std::uint32_t v) {
-    for (std::uint8_t b : encode_le32(v)) body.push_back(b);
-  };
+  const auto put = [&](std::uint32_t v) { testing::append_le32(body, v); };
   for (char c : std::string("KaLWCRCC\x02", 9)) body.push_back(static_cast<std::uint8_t>(c));
   body.push_back(0);
   put(static_cast<std::uint32_t>(data.size()));
@@ -159,13 +157,11 @@ TEST(CreateChecksum, FailuresAfterOpeningAreReported) {
   for (const Case& c : cases) {
     TempDir dir;
     testing::write_file(dir / "data", testing::random_bytes(3 << 20, 9));
-    const std::string target = dir / c.file;
-    io::set_fault_hook([&](io::Op op, const std::string& name) {
-      return op == c.op && name == target ? c.fault : io::Fault{};
-    });
     std::ostringstream out;
-    const Outcome outcome = run_create_checksum(dir / "data", dir / "data.cdt", 16384, out);
-    io::set_fault_hook({});
+    const Outcome outcome = [&] {
+      const testing::ScopedFault fault(c.op, dir / c.file, c.fault);
+      return run_create_checksum(dir / "data", dir / "data.cdt", 16384, out);
+    }();
     EXPECT_EQ(outcome, Outcome::failed) << c.message;
     EXPECT_NE(out.str().find(c.message), std::string::npos) << out.str();
     EXPECT_EQ(out.str().find("Completed"), std::string::npos) << out.str();

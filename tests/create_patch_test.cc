@@ -19,14 +19,7 @@ const std::string PROCESSING = "Processing...\n";
 const std::string GENERATED = "\rCreating internal file checksum...\nCompleted, .CDP file generated\n";
 const std::string NO_CORRUPTION = "Completed, no corruption detected\n";
 
-void put32(Bytes& bytes, std::uint32_t v) {
-  for (std::uint8_t b : encode_le32(v)) bytes.push_back(b);
-}
-
-void reseal(Bytes& container) {
-  container.resize(container.size() - 4);
-  put32(container, block_crc(container));
-}
+using testing::reseal;
 
 // `good` as the verified file "data", and the checksum file of `damaged`
 // with `block_size` as "data.cdt", in `dir`.
@@ -49,7 +42,7 @@ TEST(CreatePatch, WorkedExample) {
   Bytes expected = testing::bytes_of("KaLWCRCP");
   expected.insert(expected.end(), {0x02, 0x00, 0x0A, 0, 0, 0, 0x04, 0, 0, 0, 0x04, 0, 0, 0, '4', '5', '6', '7',
                                    0xFF, 0xFF, 0xFF, 0xFF});
-  put32(expected, block_crc(expected));
+  testing::append_le32(expected, block_crc(expected));
   EXPECT_EQ(testing::read_file(dir / "data.cdp"), expected);
 }
 
@@ -229,13 +222,11 @@ TEST(CreatePatch, FailuresAfterOpeningRemoveThePatch) {
     Bytes damaged = good;
     damaged[(2 << 20) + 5] ^= 1;
     lay_out(dir, good, damaged, 16384);
-    const std::string faulty = dir / c.file;
-    io::set_fault_hook([&](io::Op op, const std::string& name) {
-      return op == c.op && name == faulty ? c.fault : io::Fault{};
-    });
     std::ostringstream out;
-    const Outcome outcome = run_create_patch(dir / "data.cdt", dir / "data", dir / "data.cdp", out);
-    io::set_fault_hook({});
+    const Outcome outcome = [&] {
+      const testing::ScopedFault fault(c.op, dir / c.file, c.fault);
+      return run_create_patch(dir / "data.cdt", dir / "data", dir / "data.cdp", out);
+    }();
     std::string message = c.message;
     if (const auto at = message.find("DIR"); at != std::string::npos) message.replace(at, 3, dir.path().string());
     EXPECT_EQ(outcome, Outcome::failed) << c.message;

@@ -9,6 +9,9 @@
 #include <random>
 #include <stdexcept>
 
+#include "common/le.h"
+#include "container/block_crc.h"
+
 namespace rempar::testing {
 
 TempDir::TempDir() {
@@ -95,5 +98,20 @@ std::uint32_t le32_at(const Bytes& bytes, std::size_t offset) {
          static_cast<std::uint32_t>(bytes.at(offset + 2)) << 16 |
          static_cast<std::uint32_t>(bytes.at(offset + 3)) << 24;
 }
+
+void append_le32(Bytes& bytes, std::uint32_t value) {
+  for (std::uint8_t b : encode_le32(value)) bytes.push_back(b);
+}
+
+void reseal(Bytes& container) {
+  container.resize(container.size() - 4);
+  append_le32(container, block_crc(container));
+}
+
+ScopedFault::ScopedFault(io::Op op, const std::string& name, io::Fault fault) {
+  io::set_fault_hook([=](io::Op o, const std::string& n) { return o == op && n == name ? fault : io::Fault{}; });
+}
+
+ScopedFault::~ScopedFault() { io::set_fault_hook({}); }
 
 }  // namespace rempar::testing

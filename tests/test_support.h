@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/file.h"
+
 namespace rempar::testing {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -42,5 +44,17 @@ struct RunResult {
 RunResult run_rempar(const std::vector<std::string>& args, const std::string& cwd = ".");
 
 std::uint32_t le32_at(const Bytes& bytes, std::size_t offset);
+void append_le32(Bytes& bytes, std::uint32_t value);
+// Replaces a container's last 4 bytes with the seal of the bytes before them.
+void reseal(Bytes& container);
+
+// Makes every `op` on the file `name` meet `fault` while it lives.
+class ScopedFault {
+ public:
+  ScopedFault(io::Op op, const std::string& name, io::Fault fault);
+  ~ScopedFault();
+  ScopedFault(const ScopedFault&) = delete;
+  ScopedFault& operator=(const ScopedFault&) = delete;
+};
 
 }  // namespace rempar::testing
