@@ -7,10 +7,18 @@ namespace {
 
 bool always() { return true; }
 
+#if defined(__x86_64__)
+constexpr std::array<KernelInfo, 3> KERNELS{{
+    {"bytewise", update_bytewise, always},
+    {"portable", update_portable, always},
+    {"avx512", update_avx512, avx512_supported},
+}};
+#else
 constexpr std::array<KernelInfo, 2> KERNELS{{
     {"bytewise", update_bytewise, always},
     {"portable", update_portable, always},
 }};
+#endif
 
 }  // namespace
 

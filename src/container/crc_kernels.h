@@ -11,16 +11,20 @@ namespace rempar::crc {
 
 constexpr std::uint32_t INITIAL_REGISTER = 0xFFFFFFFFu;
 
-using Kernel = std::uint32_t (*)(std::uint32_t reg, const std::uint8_t* data,
-                                 std::size_t length);
+using Kernel = std::uint32_t (*)(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
 
 // The definition itself: one table step per byte. Slow, obviously right.
-std::uint32_t update_bytewise(std::uint32_t reg, const std::uint8_t* data,
-                              std::size_t length);
+std::uint32_t update_bytewise(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
 
 // Table-sliced kernel for any CPU.
-std::uint32_t update_portable(std::uint32_t reg, const std::uint8_t* data,
-                              std::size_t length);
+std::uint32_t update_portable(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
+
+#if defined(__x86_64__)
+// Bit planes folded with carry-less multiplication; needs AVX-512 (F, BW,
+// VBMI), GFNI and VPCLMULQDQ. Short inputs go to update_portable.
+std::uint32_t update_avx512(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
+bool avx512_supported();
+#endif
 
 struct KernelInfo {
   const char* name;
