@@ -2,6 +2,7 @@
 BUILD      ?= build
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
+PREFIX     ?= /usr/local
 
 .PHONY: all configure test demo bench clean
 
@@ -24,3 +25,18 @@ bench:
 
 clean:
 	rm -rf $(BUILD)
+
+# Installs bin/rempar and share/man/man1/rempar.1 under $(PREFIX); a DESTDIR
+# given to make or set in the environment stages the tree below it.
+.PHONY: install package lint
+install: all
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# A .deb (installs under /usr) and a .tar.gz in $(BUILD)/.
+package: all
+	cd $(BUILD) && cpack -G "DEB;TGZ"
+
+# Formatting, clang-tidy on src/ (through the build's compile_commands.json)
+# and the manual page.
+lint: configure
+	JOBS=$(JOBS) bash scripts/lint.sh $(BUILD)
