@@ -69,8 +69,8 @@ TEST(ApplyPatch, AcceptedOddities) {
       {"no records", patch_file(10, {}), "0123X56789"},
       {"a record of length 0", patch_file(10, {{3, {}}}), "0123X56789"},
       {"a record at the very end", patch_file(10, {{9, testing::bytes_of("!")}}), "0123X5678!"},
-      {"records out of order", patch_file(10, {{8, testing::bytes_of("ab")}, {0, testing::bytes_of("z")}}),
-       "z123X567ab"},
+      {"records out of order",
+       patch_file(10, {{8, testing::bytes_of("ab")}, {0, testing::bytes_of("z")}}), "z123X567ab"},
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -91,7 +91,8 @@ TEST(ApplyPatch, RejectionsLeaveTheTargetUnchanged) {
   cdt.insert(cdt.end(), {0x02, 0x00, 0x0A, 0, 0, 0, 0, 0x40, 0, 0});
   testing::append_le32(cdt, 0);
   testing::append_le32(cdt, block_crc(cdt));
-  const std::string malformed = "Error - .CDP records are malformed (the file does not fit its format)\n";
+  const std::string malformed =
+      "Error - .CDP records are malformed (the file does not fit its format)\n";
   struct Case {
     const char* what;
     Bytes patch;
@@ -100,10 +101,12 @@ TEST(ApplyPatch, RejectionsLeaveTheTargetUnchanged) {
   const Case cases[] = {
       {"21 bytes", short_patch, "Error - .CDP invalid\n"},
       {"a checksum file", cdt, "Error - .CDP invalid\n"},
-      {"records 999 bytes", patch_file(999, {}), "Error - patch target file size is 10 instead of 999\n"},
+      {"records 999 bytes", patch_file(999, {}),
+       "Error - patch target file size is 10 instead of 999\n"},
       {"a record past the end", patch_file(10, {{8, testing::bytes_of("abc")}}),
        "Error - .CDP record at 8 of 3 bytes runs past the end of the 10-byte file\n"},
-      {"a record far past the end", patch_file(10, {{0, {}}, {0xFFFFFFF0u, testing::bytes_of("a")}}),
+      {"a record far past the end",
+       patch_file(10, {{0, {}}, {0xFFFFFFF0u, testing::bytes_of("a")}}),
        "Error - .CDP record at 4294967280 of 1 bytes runs past the end of the 10-byte file\n"},
       {"a good record after a bad one",
        patch_file(10, {{20, testing::bytes_of("a")}, {0, testing::bytes_of("b")}}),
@@ -111,9 +114,10 @@ TEST(ApplyPatch, RejectionsLeaveTheTargetUnchanged) {
       {"length runs into the seal", patch_file(10, {{0, testing::bytes_of("ab"), 6}}), malformed},
       {"huge length", patch_file(10, {{0, testing::bytes_of("ab"), 0xFFFFFFF0u}}), malformed},
       {"no end marker", patch_file(10, {{0, testing::bytes_of("ab")}}, Bytes{}), malformed},
-      {"bytes after the end marker", patch_file(10, {}, Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8}),
-       malformed},
-      {"a torn record header", patch_file(10, {{1, testing::bytes_of("a")}}, Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1, 2}),
+      {"bytes after the end marker",
+       patch_file(10, {}, Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5, 6, 7, 8}), malformed},
+      {"a torn record header",
+       patch_file(10, {{1, testing::bytes_of("a")}}, Bytes{0xFF, 0xFF, 0xFF, 0xFF, 1, 2}),
        malformed},
   };
   for (const Case& c : cases) {
@@ -138,7 +142,8 @@ TEST(ApplyPatch, RefusedFiles) {
       {{"-a", "-i", "data", "data"},
        "Error - target file 'data' is the .CDP file 'data'; writing it would destroy it\n"},
       {{"-a", "-i", "data.cdp", "big"},
-       "Error - target file 'big' has 2147483648 bytes; the format holds files of at most 2147483647 bytes\n"},
+       "Error - target file 'big' has 2147483648 bytes; the format holds files of at most "
+       "2147483647 bytes\n"},
   };
   for (const Case& c : cases) {
     TempDir dir;

@@ -22,15 +22,14 @@ const std::string MISSING_FILE = "Missing file name. Check '-h' option.\n";
 const std::string BAD_BLOCK_SIZE =
     "Block size must be a whole number from 0 to 2147483647. Use '-h' option\n";
 // Checksum creation of a 100-byte file: one short block, no progress line.
-const std::string CREATED =
-    "Processing...\n\rCreating internal file checksum...\nCompleted\n";
+const std::string CREATED = "Processing...\n\rCreating internal file checksum...\nCompleted\n";
 
 struct Case {
   std::vector<std::string> args;
   std::string out;
   int status;
-  std::string created = "";       // the checksum file the run must leave
-  std::uint32_t block_size = 0;   // recorded in it
+  std::string created = "";      // the checksum file the run must leave
+  std::uint32_t block_size = 0;  // recorded in it
 };
 
 TEST(CommandLine, EdgeCases) {
@@ -91,7 +90,8 @@ TEST(CommandLine, EdgeCases) {
     }
     // Nothing but the named checksum file may appear.
     std::size_t entries = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
+      ++entries;
     EXPECT_EQ(entries, 5u + (c.created.empty() || c.created.starts_with("dir/") ? 0 : 1)) << shown;
   }
 }
@@ -104,10 +104,18 @@ TEST(CommandLine, DefaultNameAppendsWithoutLooking) {
 
 TEST(CommandLine, BlockSizeReadsLikeAtoiWithinRange) {
   const std::pair<const char*, std::optional<std::int32_t>> cases[] = {
-      {"512", 512},    {"  42", 42},  {"+7", 7},          {"12abc", 12},
-      {"", 0},         {"abc", 0},    {"-", 0},           {"-0", 0},
-      {"-5", std::nullopt},          {"2147483647", 2147483647},
-      {"2147483648", std::nullopt},  {"00000000000000000000001", 1},
+      {"512", 512},
+      {"  42", 42},
+      {"+7", 7},
+      {"12abc", 12},
+      {"", 0},
+      {"abc", 0},
+      {"-", 0},
+      {"-0", 0},
+      {"-5", std::nullopt},
+      {"2147483647", 2147483647},
+      {"2147483648", std::nullopt},
+      {"00000000000000000000001", 1},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(read_block_size(text), expected) << text;
 }

@@ -56,8 +56,9 @@ TEST(ContainerWriter, WritesTheEmptyFileChecksumFileByteForByte) {
     ASSERT_TRUE(write_internal_checksum(writer, 18));
   }
   EXPECT_EQ(testing::read_file(dir / "e.cdt"), EMPTY_FILE_CDT);
-  EXPECT_EQ(sealed(ContainerKind::CDT, Bytes(EMPTY_FILE_CDT.begin() + 10, EMPTY_FILE_CDT.end() - 4)),
-            EMPTY_FILE_CDT);
+  EXPECT_EQ(
+      sealed(ContainerKind::CDT, Bytes(EMPTY_FILE_CDT.begin() + 10, EMPTY_FILE_CDT.end() - 4)),
+      EMPTY_FILE_CDT);
 }
 
 TEST(ContainerWriter, ReportsAFailedWriteAndRefusesAWrongCount) {
@@ -66,9 +67,8 @@ TEST(ContainerWriter, ReportsAFailedWriteAndRefusesAWrongCount) {
   ContainerWriter writer(*file, 4);
   writer.write_header(ContainerKind::CDP);
   EXPECT_FALSE(write_internal_checksum(writer, 9));  // the count must be every byte written
-  io::set_fault_hook([](io::Op op, const std::string&) {
-    return io::Fault{op == io::Op::write ? ENOSPC : 0};
-  });
+  io::set_fault_hook(
+      [](io::Op op, const std::string&) { return io::Fault{op == io::Op::write ? ENOSPC : 0}; });
   EXPECT_FALSE(writer.write(Bytes(100, 1)));
   EXPECT_FALSE(write_internal_checksum(writer, writer.bytes_written()));
   io::set_fault_hook({});
@@ -133,7 +133,8 @@ TEST(CheckContainer, EveryChangedByteIsCaught) {
 
 // Containers larger than one read: the seal may straddle two of them.
 TEST(CheckContainer, LargeContainersAreReadInPieces) {
-  for (std::size_t body : {std::size_t{1} << 20, (std::size_t{1} << 20) - 12, (std::size_t{3} << 20) + 5}) {
+  for (std::size_t body :
+       {std::size_t{1} << 20, (std::size_t{1} << 20) - 12, (std::size_t{3} << 20) + 5}) {
     Bytes bytes = sealed(ContainerKind::CDT, testing::random_bytes(body, 5));
     EXPECT_EQ(check(bytes, ContainerKind::CDT).result, 0) << body;
     bytes[bytes.size() - 3] ^= 1;
@@ -142,7 +143,8 @@ TEST(CheckContainer, LargeContainersAreReadInPieces) {
 }
 
 TEST(CheckContainer, AReadErrorIsOneMessage) {
-  io::set_fault_hook([](io::Op op, const std::string&) { return io::Fault{op == io::Op::read ? EIO : 0}; });
+  io::set_fault_hook(
+      [](io::Op op, const std::string&) { return io::Fault{op == io::Op::read ? EIO : 0}; });
   const Checked got = check(EMPTY_FILE_CDT, ContainerKind::CDT);
   io::set_fault_hook({});
   EXPECT_EQ(got.result, 1);

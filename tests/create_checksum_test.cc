@@ -33,7 +33,8 @@ Bytes expected_cdt(const Bytes& data, std::uint32_t block_size) {
   put(static_cast<std::uint32_t>(data.size()));
   put(block_size);
   for (std::size_t at = 0; at < data.size(); at += block_size) {
-    put(block_crc(std::span(data).subspan(at, std::min<std::size_t>(block_size, data.size() - at))));
+    put(block_crc(
+        std::span(data).subspan(at, std::min<std::size_t>(block_size, data.size() - at))));
   }
   put(block_crc(body));
   return body;
@@ -56,16 +57,18 @@ TEST(CreateChecksum, GoldenRuns) {
       {"two blocks", 32768, 16384, PROCESSING + warning(16384) + "\r50%" + SEAL_AND_DONE, 30},
       {"B=2, S=3", 3, 2, PROCESSING + SEAL_AND_DONE, 30},
       {"B=1, S=10", 10, 1,
-       PROCESSING + warning(1) + "\r10%\r20%\r30%\r40%\r50%\r60%\r70%\r80%\r90%" + SEAL_AND_DONE, 62},
-      {"blocks larger than one read", (5 << 20) + 3, 2 << 20,
-       PROCESSING + "\r39%" + SEAL_AND_DONE, 34},
+       PROCESSING + warning(1) + "\r10%\r20%\r30%\r40%\r50%\r60%\r70%\r80%\r90%" + SEAL_AND_DONE,
+       62},
+      {"blocks larger than one read", (5 << 20) + 3, 2 << 20, PROCESSING + "\r39%" + SEAL_AND_DONE,
+       34},
       {"huge block size", 100, 2147483647, PROCESSING + SEAL_AND_DONE, 26},
   };
   for (const Golden& c : cases) {
     TempDir dir;
     const Bytes data = testing::random_bytes(c.size, 42);
     testing::write_file(dir / "data", data);
-    const auto result = testing::run_rempar({"-b", std::to_string(c.block_size), "data"}, dir.path());
+    const auto result =
+        testing::run_rempar({"-b", std::to_string(c.block_size), "data"}, dir.path());
     EXPECT_EQ(result.out, c.out) << c.what;
     EXPECT_EQ(result.status, 0) << c.what;
     const Bytes cdt = testing::read_file(dir / "data.cdt");
@@ -95,12 +98,14 @@ TEST(CreateChecksum, RefusalsLeaveNoChecksumFile) {
       {{"missing"}, PROCESSING + "Error opening input file 'missing'\n", "missing.cdt"},
       {{"sub"}, PROCESSING + "Error opening input file 'sub'\n", "sub.cdt"},
       {{"-o", "./data", "data"},
-       PROCESSING + "Error - output file './data' is the input file 'data'; writing it would destroy it\n",
+       PROCESSING +
+           "Error - output file './data' is the input file 'data'; writing it would destroy it\n",
        "data"},
       {{"-o", "sub/", "data"}, PROCESSING + "Error opening output file 'sub/'\n", "data.cdt"},
   };
   for (const Case& c : cases) {
-    const Bytes before = testing::exists(dir / c.untouched) ? testing::read_file(dir / c.untouched) : Bytes{};
+    const Bytes before =
+        testing::exists(dir / c.untouched) ? testing::read_file(dir / c.untouched) : Bytes{};
     const auto result = testing::run_rempar(c.args, dir.path());
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.status, 2);
@@ -122,16 +127,19 @@ TEST(CreateChecksum, FilesBeyondTheFormatAreRefusedBeforeAnyOutput) {
   };
   const Case cases[] = {
       {1LL << 31, 16384,
-       "Error - input file 'big' has 2147483648 bytes; the format holds files of at most 2147483647 bytes\n"},
+       "Error - input file 'big' has 2147483648 bytes; the format holds files of at most "
+       "2147483647 bytes\n"},
       {600LL << 20, 1,
-       "Error - with block size 1 the checksum file would have 2516582422 bytes, beyond the format's "
+       "Error - with block size 1 the checksum file would have 2516582422 bytes, beyond the "
+       "format's "
        "2147483647; use a larger '-b'\n"},
   };
   for (const Case& c : cases) {
     testing::write_file(dir / "big", Bytes{});
     ASSERT_EQ(::truncate((dir / "big").c_str(), c.size), 0);
     testing::write_file(dir / "big.cdt", testing::bytes_of("keep me"));
-    const auto result = testing::run_rempar({"-b", std::to_string(c.block_size), "big"}, dir.path());
+    const auto result =
+        testing::run_rempar({"-b", std::to_string(c.block_size), "big"}, dir.path());
     EXPECT_EQ(result.out, PROCESSING + c.message);
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(testing::read_file(dir / "big.cdt"), testing::bytes_of("keep me"));

@@ -16,7 +16,8 @@ using testing::Bytes;
 using testing::TempDir;
 
 const std::string PROCESSING = "Processing...\n";
-const std::string GENERATED = "\rCreating internal file checksum...\nCompleted, .CDP file generated\n";
+const std::string GENERATED =
+    "\rCreating internal file checksum...\nCompleted, .CDP file generated\n";
 const std::string NO_CORRUPTION = "Completed, no corruption detected\n";
 
 using testing::reseal;
@@ -26,7 +27,8 @@ using testing::reseal;
 void lay_out(const TempDir& dir, const Bytes& good, const Bytes& damaged, int block_size) {
   testing::write_file(dir / "data", good);
   testing::write_file(dir / "damaged", damaged);
-  const auto made = testing::run_rempar({"-b", std::to_string(block_size), "-o", "data.cdt", "damaged"}, dir.path());
+  const auto made = testing::run_rempar(
+      {"-b", std::to_string(block_size), "-o", "data.cdt", "damaged"}, dir.path());
   ASSERT_EQ(made.status, 0) << made.out;
 }
 
@@ -40,8 +42,8 @@ TEST(CreatePatch, WorkedExample) {
   EXPECT_EQ(result.out, PROCESSING + "\rCorruption found at 4\n\r40%" + GENERATED);
   EXPECT_EQ(result.status, 0);
   Bytes expected = testing::bytes_of("KaLWCRCP");
-  expected.insert(expected.end(), {0x02, 0x00, 0x0A, 0, 0, 0, 0x04, 0, 0, 0, 0x04, 0, 0, 0, '4', '5', '6', '7',
-                                   0xFF, 0xFF, 0xFF, 0xFF});
+  expected.insert(expected.end(), {0x02, 0x00, 0x0A, 0,   0,   0,   0x04, 0,    0,    0,    0x04,
+                                   0,    0,    0,    '4', '5', '6', '7',  0xFF, 0xFF, 0xFF, 0xFF});
   testing::append_le32(expected, block_crc(expected));
   EXPECT_EQ(testing::read_file(dir / "data.cdp"), expected);
 }
@@ -52,15 +54,25 @@ TEST(CreatePatch, SizesAndOutputFollowTheDifferingBlocks) {
     std::size_t size;
     std::vector<std::size_t> damage;  // offsets of changed bytes
     std::string out;
-    std::size_t patch_size;           // 0: no patch file left
+    std::size_t patch_size;  // 0: no patch file left
   };
   const Case cases[] = {
-      {"last two of three blocks", 40000, {20000, 39999},
-       PROCESSING + "\rCorruption found at 16384\n\r40%\rCorruption found at 32768\n" + GENERATED, 23654},
+      {"last two of three blocks",
+       40000,
+       {20000, 39999},
+       PROCESSING + "\rCorruption found at 16384\n\r40%\rCorruption found at 32768\n" + GENERATED,
+       23654},
       {"identical, two full blocks", 32768, {}, PROCESSING + "\r50%" + NO_CORRUPTION, 0},
       {"identical, empty", 0, {}, PROCESSING + NO_CORRUPTION, 0},
-      {"smaller than a block", 100, {0}, PROCESSING + "\rCorruption found at 0\n" + GENERATED, 22 + 8 + 100},
-      {"first full block", 32768, {0}, PROCESSING + "\rCorruption found at 0\n\r50%" + GENERATED,
+      {"smaller than a block",
+       100,
+       {0},
+       PROCESSING + "\rCorruption found at 0\n" + GENERATED,
+       22 + 8 + 100},
+      {"first full block",
+       32768,
+       {0},
+       PROCESSING + "\rCorruption found at 0\n\r50%" + GENERATED,
        22 + 8 + 16384},
   };
   for (const Case& c : cases) {
@@ -83,9 +95,14 @@ TEST(CreatePatch, SizesAndOutputFollowTheDifferingBlocks) {
 
 TEST(CreatePatch, DerivePatchName) {
   const std::pair<std::string, std::string> cases[] = {
-      {"dir/Data.CDT", "dir/Data.cdp"}, {"a.cdt.old", "a.cdt.old.cdp"}, {"abc", "abc.cdp"},
-      {".cdt", ".cdp"},                 {"", ".cdp"},                   {"x.CdT", "x.cdp"},
-      {"cdt", "cdt.cdp"},               {"a.cdtx", "a.cdtx.cdp"},
+      {"dir/Data.CDT", "dir/Data.cdp"},
+      {"a.cdt.old", "a.cdt.old.cdp"},
+      {"abc", "abc.cdp"},
+      {".cdt", ".cdp"},
+      {"", ".cdp"},
+      {"x.CdT", "x.cdp"},
+      {"cdt", "cdt.cdp"},
+      {"a.cdtx", "a.cdtx.cdp"},
   };
   for (const auto& [name, expected] : cases) EXPECT_EQ(derive_patch_name(name), expected) << name;
 }
@@ -137,14 +154,39 @@ TEST(CreatePatch, RejectedChecksumFiles) {
   };
   const Case cases[] = {
       {"21 bytes", [](Bytes& c) { c.resize(21); }, "Error - .CDT invalid\n"},
-      {"a patch file", [](Bytes& c) { c[7] = 'P'; reseal(c); }, "Error - .CDT invalid\n"},
-      {"a changed checksum", [](Bytes& c) { c[18] ^= 1; }, "Error - bad CRC for .CDT file (probably damaged?)\n"},
-      {"records 999 bytes", [](Bytes& c) { c[10] = 0xE7; c[11] = 0x03; reseal(c); },
+      {"a patch file",
+       [](Bytes& c) {
+         c[7] = 'P';
+         reseal(c);
+       },
+       "Error - .CDT invalid\n"},
+      {"a changed checksum", [](Bytes& c) { c[18] ^= 1; },
+       "Error - bad CRC for .CDT file (probably damaged?)\n"},
+      {"records 999 bytes",
+       [](Bytes& c) {
+         c[10] = 0xE7;
+         c[11] = 0x03;
+         reseal(c);
+       },
        "Error - verified file size is 1000 instead of 999\n"},
-      {"block size 0", [](Bytes& c) { c[14] = c[15] = 0; reseal(c); }, "Error - .CDT records a block size of 0\n"},
-      {"one checksum too many", [](Bytes& c) { c.insert(c.end() - 4, {1, 2, 3, 4}); reseal(c); },
+      {"block size 0",
+       [](Bytes& c) {
+         c[14] = c[15] = 0;
+         reseal(c);
+       },
+       "Error - .CDT records a block size of 0\n"},
+      {"one checksum too many",
+       [](Bytes& c) {
+         c.insert(c.end() - 4, {1, 2, 3, 4});
+         reseal(c);
+       },
        "Error - .CDT has 30 bytes where its file size and block size need 26\n"},
-      {"one checksum missing", [](Bytes& c) { c[14] = 0xF4; c[15] = 0x01; reseal(c); },
+      {"one checksum missing",
+       [](Bytes& c) {
+         c[14] = 0xF4;
+         c[15] = 0x01;
+         reseal(c);
+       },
        "Error - .CDT has 26 bytes where its file size and block size need 30\n"},
   };
   for (const Case& c : cases) {
@@ -172,7 +214,8 @@ TEST(CreatePatch, RefusalsBeforeOpeningTouchNothing) {
       {{"-p", "-i", "missing.cdt", "data"}, "Error opening .CDT file 'missing.cdt'\n"},
       {{"-p", "-i", "data.cdt", "missing"}, "Error opening verified file 'missing'\n"},
       {{"-p", "-o", "./data.cdt", "data"},
-       "Error - output file './data.cdt' is the .CDT file 'data.cdt'; writing it would destroy it\n"},
+       "Error - output file './data.cdt' is the .CDT file 'data.cdt'; writing it would destroy "
+       "it\n"},
       {{"-p", "-o", "link", "data"},
        "Error - output file 'link' is the verified file 'data'; writing it would destroy it\n"},
   };
@@ -195,9 +238,11 @@ TEST(CreatePatch, RefusalsBeforeOpeningTouchNothing) {
   ASSERT_EQ(::truncate((dir / "big").c_str(), 1LL << 31), 0);
   testing::write_file(dir / "big.cdt", Bytes(22, 0));
   const auto result = testing::run_rempar({"-p", "big"}, dir.path());
-  EXPECT_EQ(result.out, PROCESSING +
-                            "Error - verified file 'big' has 2147483648 bytes; the format holds files of at most "
-                            "2147483647 bytes\n");
+  EXPECT_EQ(
+      result.out,
+      PROCESSING +
+          "Error - verified file 'big' has 2147483648 bytes; the format holds files of at most "
+          "2147483647 bytes\n");
   EXPECT_FALSE(testing::exists(dir / "big.cdp"));
 }
 
@@ -209,7 +254,10 @@ TEST(CreatePatch, FailuresAfterOpeningRemoveThePatch) {
     std::string message;
   };
   const Case cases[] = {
-      {io::Op::read, "data", {0, true}, "Error reading verified file 'DIR/data': it ended before its size"},
+      {io::Op::read,
+       "data",
+       {0, true},
+       "Error reading verified file 'DIR/data': it ended before its size"},
       {io::Op::read, "data", {EIO, false}, "Error reading verified file"},
       {io::Op::read, "data.cdt", {EIO, false}, "Error reading .CDT file"},
       {io::Op::write, "data.cdp", {ENOSPC, false}, "Error writing output file"},
@@ -228,7 +276,8 @@ TEST(CreatePatch, FailuresAfterOpeningRemoveThePatch) {
       return run_create_patch(dir / "data.cdt", dir / "data", dir / "data.cdp", out);
     }();
     std::string message = c.message;
-    if (const auto at = message.find("DIR"); at != std::string::npos) message.replace(at, 3, dir.path().string());
+    if (const auto at = message.find("DIR"); at != std::string::npos)
+      message.replace(at, 3, dir.path().string());
     EXPECT_EQ(outcome, Outcome::failed) << c.message;
     EXPECT_NE(out.str().find(message), std::string::npos) << out.str();
     EXPECT_EQ(out.str().find("Completed"), std::string::npos) << out.str();

@@ -33,13 +33,18 @@ void damage(Bytes& data, Damage how, std::size_t block_size, std::mt19937& gen) 
       data.back() ^= 0x80;
       break;
     case Damage::every_block:
-      for (std::size_t at = 0; at < data.size(); at += block_size) data[at + gen() % std::min(block_size, data.size() - at)] ^= 0xFF;
+      for (std::size_t at = 0; at < data.size(); at += block_size)
+        data[at + gen() % std::min(block_size, data.size() - at)] ^= 0xFF;
       break;
-    case Damage::short_last_block: data[data.size() - 1 - (data.size() % block_size == 0 ? 0 : gen() % (data.size() % block_size))] ^= 0x10; break;
+    case Damage::short_last_block:
+      data[data.size() - 1 -
+           (data.size() % block_size == 0 ? 0 : gen() % (data.size() % block_size))] ^= 0x10;
+      break;
     case Damage::random_runs:
       for (int run = 0; run < 5; ++run) {
         const std::size_t at = gen() % data.size();
-        for (std::size_t i = at; i < std::min(data.size(), at + 1 + gen() % 50000); ++i) data[i] = static_cast<std::uint8_t>(gen());
+        for (std::size_t i = at; i < std::min(data.size(), at + 1 + gen() % 50000); ++i)
+          data[i] = static_cast<std::uint8_t>(gen());
       }
       break;
   }
@@ -51,16 +56,23 @@ std::string repair(const Bytes& good, const Bytes& damaged, std::int32_t block_s
   testing::write_file(dir / "good", good);
   testing::write_file(dir / "damaged", damaged);
   std::ostringstream out;
-  if (run_create_checksum(dir / "damaged", dir / "damaged.cdt", block_size, out) != Outcome::succeeded) return out.str();
-  if (run_create_patch(dir / "damaged.cdt", dir / "good", dir / "damaged.cdp", out) != Outcome::succeeded) return out.str();
+  if (run_create_checksum(dir / "damaged", dir / "damaged.cdt", block_size, out) !=
+      Outcome::succeeded)
+    return out.str();
+  if (run_create_patch(dir / "damaged.cdt", dir / "good", dir / "damaged.cdp", out) !=
+      Outcome::succeeded)
+    return out.str();
   const bool differs = good != damaged;
-  if (testing::exists(dir / "damaged.cdp") != differs) return "patch file presence wrong: " + out.str();
-  if (differs && run_apply_patch(dir / "damaged.cdp", dir / "damaged", out) != Outcome::succeeded) return out.str();
+  if (testing::exists(dir / "damaged.cdp") != differs)
+    return "patch file presence wrong: " + out.str();
+  if (differs && run_apply_patch(dir / "damaged.cdp", dir / "damaged", out) != Outcome::succeeded)
+    return out.str();
   if (testing::read_file(dir / "damaged") != good) return "not restored";
   std::ostringstream again;
   run_create_checksum(dir / "damaged", dir / "damaged.cdt", block_size, again);
   run_create_patch(dir / "damaged.cdt", dir / "good", dir / "damaged.cdp", again);
-  if (again.str().find("Completed, no corruption detected\n") == std::string::npos) return "second pass: " + again.str();
+  if (again.str().find("Completed, no corruption detected\n") == std::string::npos)
+    return "second pass: " + again.str();
   return {};
 }
 
@@ -88,13 +100,14 @@ TEST_P(RepairCycle, RestoresTheGoodCopy) {
   // 9 MiB damaged in every block makes a patch too large to be kept in memory.
   const std::size_t large_sizes[] = {(3 << 20) + 1};
   const std::int32_t block_sizes[] = {1, 2, 7, 4096, 16384, 1 << 21};
-  const Damage damages[] = {Damage::none, Damage::one_byte, Damage::first_and_last,
+  const Damage damages[] = {Damage::none,        Damage::one_byte,         Damage::first_and_last,
                             Damage::every_block, Damage::short_last_block, Damage::random_runs};
   const bool slow_kernel = std::string(crc::all_kernels()[GetParam()].name) == "bytewise";
   for (std::int32_t block_size : block_sizes) {
     std::vector<std::size_t> sizes(std::begin(small_sizes), std::end(small_sizes));
     // Tiny blocks over large files only add run time, not cases.
-    if (block_size >= 4096 && !slow_kernel) sizes.insert(sizes.end(), std::begin(large_sizes), std::end(large_sizes));
+    if (block_size >= 4096 && !slow_kernel)
+      sizes.insert(sizes.end(), std::begin(large_sizes), std::end(large_sizes));
     if (block_size == 16384 && !slow_kernel) sizes.push_back(9 << 20);
     for (std::size_t size : sizes) {
       const Bytes good = testing::random_bytes(size, static_cast<std::uint32_t>(size + block_size));
@@ -111,7 +124,9 @@ TEST_P(RepairCycle, RestoresTheGoodCopy) {
 
 INSTANTIATE_TEST_SUITE_P(EveryKernel, RepairCycle,
                          ::testing::Range<std::size_t>(0, crc::all_kernels().size()),
-                         [](const auto& param_info) { return std::string(crc::all_kernels()[param_info.param].name); });
+                         [](const auto& param_info) {
+                           return std::string(crc::all_kernels()[param_info.param].name);
+                         });
 
 }  // namespace
 }  // namespace rempar

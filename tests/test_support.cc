@@ -27,7 +27,8 @@ TempDir::~TempDir() {
 
 void write_file(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
@@ -53,7 +54,8 @@ namespace {
 std::string drain(int fd) {
   std::string text;
   char buffer[4096];
-  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(n));
   return text;
 }
 
@@ -94,7 +96,8 @@ RunResult run_rempar(const std::vector<std::string>& args, const std::string& cw
 }
 
 std::uint32_t le32_at(const Bytes& bytes, std::size_t offset) {
-  return static_cast<std::uint32_t>(bytes.at(offset)) | static_cast<std::uint32_t>(bytes.at(offset + 1)) << 8 |
+  return static_cast<std::uint32_t>(bytes.at(offset)) |
+         static_cast<std::uint32_t>(bytes.at(offset + 1)) << 8 |
          static_cast<std::uint32_t>(bytes.at(offset + 2)) << 16 |
          static_cast<std::uint32_t>(bytes.at(offset + 3)) << 24;
 }
@@ -109,7 +112,8 @@ void reseal(Bytes& container) {
 }
 
 ScopedFault::ScopedFault(io::Op op, const std::string& name, io::Fault fault) {
-  io::set_fault_hook([=](io::Op o, const std::string& n) { return o == op && n == name ? fault : io::Fault{}; });
+  io::set_fault_hook(
+      [=](io::Op o, const std::string& n) { return o == op && n == name ? fault : io::Fault{}; });
 }
 
 ScopedFault::~ScopedFault() { io::set_fault_hook({}); }

@@ -87,9 +87,7 @@ std::optional<File> File::open(const std::string& name, Mode mode, int* error) {
 }
 
 File::File(File&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      name_(std::move(other.name_)),
-      error_(other.error_) {}
+    : fd_(std::exchange(other.fd_, -1)), name_(std::move(other.name_)), error_(other.error_) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -115,8 +113,7 @@ std::optional<std::size_t> File::read(std::span<std::uint8_t> buffer) {
 }
 
 // An offset of -1 reads at the file position.
-std::optional<std::size_t> File::read_at(std::span<std::uint8_t> buffer,
-                                         std::int64_t offset) {
+std::optional<std::size_t> File::read_at(std::span<std::uint8_t> buffer, std::int64_t offset) {
   const Fault fault = injected(Op::read, name_);
   if (fault.error != 0) {
     fail(fault.error);

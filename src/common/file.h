@@ -50,14 +50,13 @@ bool remove_path(const std::string& name, int* error = nullptr);
 class File {
  public:
   enum class Mode {
-    read,           // existing file, read only
-    create_rw,      // created or truncated, readable and writable
-    update_rw,      // existing file, readable and writable, never truncated
+    read,       // existing file, read only
+    create_rw,  // created or truncated, readable and writable
+    update_rw,  // existing file, readable and writable, never truncated
   };
 
   // Opens `name`; on failure returns nothing and stores errno in *error.
-  static std::optional<File> open(const std::string& name, Mode mode,
-                                  int* error = nullptr);
+  static std::optional<File> open(const std::string& name, Mode mode, int* error = nullptr);
 
   File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;
@@ -72,8 +71,7 @@ class File {
   // bytes read, or nothing after a read error.
   std::optional<std::size_t> read(std::span<std::uint8_t> buffer);
   // The same at an absolute offset, leaving the file position alone.
-  std::optional<std::size_t> read_at(std::span<std::uint8_t> buffer,
-                                     std::int64_t offset);
+  std::optional<std::size_t> read_at(std::span<std::uint8_t> buffer, std::int64_t offset);
   bool write(std::span<const std::uint8_t> data);
   bool write_at(std::span<const std::uint8_t> data, std::int64_t offset);
   bool seek(std::int64_t offset);

@@ -64,8 +64,9 @@ std::string checksum_count_mismatch(std::int64_t actual_size, std::uint64_t expe
 }
 
 std::string checksum_file_too_large(std::uint64_t size, std::int32_t block_size) {
-  return "Error - with block size " + std::to_string(block_size) + " the checksum file would have " +
-         std::to_string(size) + " bytes, beyond the format's 2147483647; use a larger '-b'\n";
+  return "Error - with block size " + std::to_string(block_size) +
+         " the checksum file would have " + std::to_string(size) +
+         " bytes, beyond the format's 2147483647; use a larger '-b'\n";
 }
 
 std::string corruption_found(std::uint64_t offset) {

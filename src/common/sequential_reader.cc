@@ -10,7 +10,8 @@ SequentialReader::SequentialReader(File& file, std::int64_t offset, std::int64_t
                                    std::size_t buffer_size)
     : file_(file), position_(offset), end_(end) {
   const std::int64_t span = std::max<std::int64_t>(end - offset, 0);
-  buffer_.resize(static_cast<std::size_t>(std::min<std::int64_t>(span, static_cast<std::int64_t>(buffer_size))));
+  buffer_.resize(static_cast<std::size_t>(
+      std::min<std::int64_t>(span, static_cast<std::int64_t>(buffer_size))));
 }
 
 SequentialReader::SequentialReader(File& file, std::int64_t offset,

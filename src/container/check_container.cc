@@ -36,9 +36,9 @@ void report_no_memory(std::ostream& out, ContainerKind kind) {
 void report_version(std::ostream& out, const std::uint8_t* header,
                     const ContainerSignature& expected) {
   const char minor = header[8] == 0 ? '\0' : static_cast<char>(header[9]);
-  out << "Error - file is v" << static_cast<char>(header[8]) << '.' << minor
-      << ", program needs v" << static_cast<char>(expected.version[0]) << '.'
-      << static_cast<char>(expected.version[1]) << '\n';
+  out << "Error - file is v" << static_cast<char>(header[8]) << '.' << minor << ", program needs v"
+      << static_cast<char>(expected.version[0]) << '.' << static_cast<char>(expected.version[1])
+      << '\n';
 }
 
 std::string_view role_of(ContainerKind kind) {
@@ -92,9 +92,11 @@ int check_container(io::File& stream, std::int64_t size, ContainerKind kind,
         return 1;
       }
     }
-    const std::int64_t body_end = std::min<std::int64_t>(covered - offset, static_cast<std::int64_t>(want));
+    const std::int64_t body_end =
+        std::min<std::int64_t>(covered - offset, static_cast<std::int64_t>(want));
     if (body_end > 0) {
-      const auto body = std::span<const std::uint8_t>(chunk.data(), static_cast<std::size_t>(body_end));
+      const auto body =
+          std::span<const std::uint8_t>(chunk.data(), static_cast<std::size_t>(body_end));
       crc.update(body);
       if (visitor) visitor(body, offset);
     }

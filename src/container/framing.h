@@ -23,7 +23,7 @@ enum class ContainerKind { CDT, CDP };
 
 // What a check expects at the head of a container.
 struct ContainerSignature {
-  std::array<char, 9> magic{};           // the 8 characters, then a zero
+  std::array<char, 9> magic{};            // the 8 characters, then a zero
   std::array<std::uint8_t, 3> version{};  // the 2 version bytes; the third is unused
 };
 

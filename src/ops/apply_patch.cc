@@ -27,20 +27,23 @@ bool records_fit(const RecordScanner& scanner, std::int64_t target_size, std::os
     case RecordScanner::Verdict::well_formed: return true;
     case RecordScanner::Verdict::malformed: out << msg::BAD_RECORDS; return false;
     case RecordScanner::Verdict::out_of_range:
-      out << msg::record_out_of_range(scanner.bad_offset(), scanner.bad_length(), scanner.recorded_size());
+      out << msg::record_out_of_range(scanner.bad_offset(), scanner.bad_length(),
+                                      scanner.recorded_size());
       return false;
   }
   return false;
 }
 
 void report_read(io::SequentialReader::Status status, const io::File& cdp, std::ostream& out) {
-  out << (status == io::SequentialReader::Status::failed ? msg::read_failed(msg::CDP_FILE, cdp.name(), cdp.last_error())
-                                                         : msg::read_short(msg::CDP_FILE, cdp.name()));
+  out << (status == io::SequentialReader::Status::failed
+              ? msg::read_failed(msg::CDP_FILE, cdp.name(), cdp.last_error())
+              : msg::read_short(msg::CDP_FILE, cdp.name()));
 }
 
 // Writes every record, in the order they stand, straight from the reader's
 // buffer into the target.
-bool write_records(io::SequentialReader& records, io::File& cdp, io::File& target, std::ostream& out) {
+bool write_records(io::SequentialReader& records, io::File& cdp, io::File& target,
+                   std::ostream& out) {
   using Status = io::SequentialReader::Status;
   for (;;) {
     std::uint32_t offset = 0;
@@ -49,7 +52,8 @@ bool write_records(io::SequentialReader& records, io::File& cdp, io::File& targe
     if (status == Status::ok && offset == END_OF_RECORDS) return true;
     if (status == Status::ok) status = records.read_u32(length);
     for (std::uint64_t done = 0; status == Status::ok && done < length;) {
-      const auto piece = records.next(static_cast<std::size_t>(std::min<std::uint64_t>(length - done, COPY_CHUNK)), status);
+      const auto piece = records.next(
+          static_cast<std::size_t>(std::min<std::uint64_t>(length - done, COPY_CHUNK)), status);
       if (status != Status::ok) break;
       if (!target.write_at(piece, static_cast<std::int64_t>(offset + done))) {
         out << msg::target_write_failed(target.name(), target.last_error());
@@ -67,11 +71,12 @@ bool write_records(io::SequentialReader& records, io::File& cdp, io::File& targe
 }  // namespace
 
 Outcome dispatch_apply_patch(const Options& options, const std::string& file, std::ostream& out) {
-  return run_apply_patch(options.input_name.value_or(default_name(file, PATCH_EXTENSION)), file, out);
+  return run_apply_patch(options.input_name.value_or(default_name(file, PATCH_EXTENSION)), file,
+                         out);
 }
 
-bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size,
-                   std::int64_t target_size, std::ostream& out) {
+bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::int64_t target_size,
+                   std::ostream& out) {
   RecordScanner scanner(cdp_size);
   const bool keep = cdp_size <= KEEP_IN_MEMORY;
   std::vector<std::uint8_t> kept;
@@ -80,7 +85,8 @@ bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size,
     scanner.feed(chunk);
     if (keep) kept.insert(kept.end(), chunk.begin(), chunk.end());
   };
-  if (check_container(cdp, cdp_size, ContainerKind::CDP, make_signature(ContainerKind::CDP), out, visit) != 0 ||
+  if (check_container(cdp, cdp_size, ContainerKind::CDP, make_signature(ContainerKind::CDP), out,
+                      visit) != 0 ||
       !records_fit(scanner, target_size, out)) {
     return false;
   }

@@ -19,15 +19,17 @@ WalkStatus read_exactly(io::File& input, std::span<std::uint8_t> buffer) {
 }
 
 // Blocks that fit the buffer: one read brings many whole blocks.
-WalkStatus walk_small_blocks(io::File& input, const BlockGeometry& g, std::vector<std::uint8_t>& buffer,
-                             Progress& progress,
+WalkStatus walk_small_blocks(io::File& input, const BlockGeometry& g,
+                             std::vector<std::uint8_t>& buffer, Progress& progress,
                              const std::function<bool(const Block&)>& on_block) {
   std::int64_t walk_index = g.first_walk_index();
   std::uint64_t block = 0;
   std::uint64_t position = 0;
   while (block < g.count()) {
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), g.file_size - position));
-    if (const WalkStatus s = read_exactly(input, std::span(buffer.data(), want)); s != WalkStatus::completed) {
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), g.file_size - position));
+    if (const WalkStatus s = read_exactly(input, std::span(buffer.data(), want));
+        s != WalkStatus::completed) {
       return s;
     }
     for (std::size_t at = 0; at < want; ++block, ++walk_index) {
@@ -46,8 +48,8 @@ WalkStatus walk_small_blocks(io::File& input, const BlockGeometry& g, std::vecto
 
 // Blocks larger than the buffer: each block's checksum accumulates over
 // several reads, so memory stays bounded whatever the block size.
-WalkStatus walk_large_blocks(io::File& input, const BlockGeometry& g, std::vector<std::uint8_t>& buffer,
-                             Progress& progress,
+WalkStatus walk_large_blocks(io::File& input, const BlockGeometry& g,
+                             std::vector<std::uint8_t>& buffer, Progress& progress,
                              const std::function<bool(const Block&)>& on_block) {
   std::int64_t walk_index = g.first_walk_index();
   for (std::uint64_t block = 0; block < g.count(); ++block, ++walk_index) {
@@ -55,7 +57,8 @@ WalkStatus walk_large_blocks(io::File& input, const BlockGeometry& g, std::vecto
     RunningCrc crc;
     for (std::uint64_t left = g.length(block); left > 0;) {
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left));
-      if (const WalkStatus s = read_exactly(input, std::span(buffer.data(), want)); s != WalkStatus::completed) {
+      if (const WalkStatus s = read_exactly(input, std::span(buffer.data(), want));
+          s != WalkStatus::completed) {
         return s;
       }
       crc.update(std::span(buffer.data(), want));
@@ -95,15 +98,10 @@ void report_walk_failure(WalkStatus status, const io::File& input, std::string_v
     case WalkStatus::read_failed:
       out << '\r' << msg::read_failed(role, input.name(), input.last_error());
       break;
-    case WalkStatus::ended_early:
-      out << '\r' << msg::read_short(role, input.name());
-      break;
-    case WalkStatus::no_memory:
-      out << '\r' << msg::not_enough_memory("the block buffer");
-      break;
+    case WalkStatus::ended_early: out << '\r' << msg::read_short(role, input.name()); break;
+    case WalkStatus::no_memory: out << '\r' << msg::not_enough_memory("the block buffer"); break;
     case WalkStatus::completed:
-    case WalkStatus::stopped:
-      break;
+    case WalkStatus::stopped: break;
   }
 }
 

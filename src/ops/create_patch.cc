@@ -18,7 +18,8 @@ namespace {
 
 bool ends_in_cdt(const std::string& name) {
   if (name.size() < CHECKSUM_EXTENSION.size()) return false;
-  const std::string_view tail = std::string_view(name).substr(name.size() - CHECKSUM_EXTENSION.size());
+  const std::string_view tail =
+      std::string_view(name).substr(name.size() - CHECKSUM_EXTENSION.size());
   return std::equal(tail.begin(), tail.end(), CHECKSUM_EXTENSION.begin(), [](char a, char b) {
     return std::tolower(static_cast<unsigned char>(a)) == b;
   });
@@ -62,7 +63,8 @@ std::optional<RecordedSizes> read_recorded_sizes(io::File& cdt, std::int64_t cdt
 bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch, std::ostream& out) {
   std::vector<std::uint8_t> piece(std::min<std::uint64_t>(block.length, WALK_CHUNK));
   for (std::uint64_t done = 0; done < block.length;) {
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), block.length - done));
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), block.length - done));
     const auto got = verified.read_at(std::span(piece.data(), want),
                                       static_cast<std::int64_t>(block.offset + done));
     if (!got || *got != want) {
@@ -84,18 +86,18 @@ std::string derive_patch_name(const std::string& name) {
 }
 
 Outcome dispatch_create_patch(const Options& options, const std::string& file, std::ostream& out) {
-  const std::string cdp_name = options.output_name   ? *options.output_name
+  const std::string cdp_name = options.output_name  ? *options.output_name
                                : options.input_name ? derive_patch_name(*options.input_name)
                                                     : default_name(file, PATCH_EXTENSION);
   const std::string cdt_name = options.input_name.value_or(default_name(file, CHECKSUM_EXTENSION));
   return run_create_patch(cdt_name, file, cdp_name, out);
 }
 
-bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
-                 std::int64_t cdt_size, std::int64_t verified_size, bool& found,
-                 std::ostream& out) {
+bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch, std::int64_t cdt_size,
+                 std::int64_t verified_size, bool& found, std::ostream& out) {
   found = false;
-  if (check_container(cdt, cdt_size, ContainerKind::CDT, make_signature(ContainerKind::CDT), out) != 0) {
+  if (check_container(cdt, cdt_size, ContainerKind::CDT, make_signature(ContainerKind::CDT), out) !=
+      0) {
     return false;
   }
   const auto sizes = read_recorded_sizes(cdt, cdt_size, verified_size, out);
@@ -117,8 +119,8 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
     out << msg::corruption_found(block.offset);
     found = true;
     // The end marker and the seal must still fit below the format's limit.
-    const auto record_end = patch.bytes_written() + RECORD_HEADER_SIZE +
-                            static_cast<std::int64_t>(block.length) + 8;
+    const auto record_end =
+        patch.bytes_written() + RECORD_HEADER_SIZE + static_cast<std::int64_t>(block.length) + 8;
     if (record_end > MAX_FORMAT_SIZE) {
       too_large = true;
       return false;
@@ -146,7 +148,8 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
     if (write_internal_checksum(patch, patch.bytes_written())) return true;
   }
   if (patch.file().last_error() != 0) {
-    out << '\r' << msg::write_failed(msg::OUTPUT_FILE, patch.file().name(), patch.file().last_error());
+    out << '\r'
+        << msg::write_failed(msg::OUTPUT_FILE, patch.file().name(), patch.file().last_error());
   }
   return false;
 }
@@ -169,7 +172,8 @@ Outcome run_create_patch(const std::string& cdt_name, const std::string& file,
   }
   bool found = false;
   ContainerWriter writer(output->file());
-  const bool accepted = write_patch(cdt->file, verified->file, writer, cdt->size, verified->size, found, out);
+  const bool accepted =
+      write_patch(cdt->file, verified->file, writer, cdt->size, verified->size, found, out);
   cdt->file.close();
   verified->file.close();
   if (!accepted || !found) {

@@ -25,8 +25,7 @@ inline constexpr std::int64_t RECORD_HEADER_SIZE = 8;
 std::string derive_patch_name(const std::string& name);
 
 // Fills in the missing container names of mode 'p' and runs the driver.
-Outcome dispatch_create_patch(const Options& options, const std::string& file,
-                              std::ostream& out);
+Outcome dispatch_create_patch(const Options& options, const std::string& file, std::ostream& out);
 
 Outcome run_create_patch(const std::string& cdt_name, const std::string& file,
                          const std::string& cdp_name, std::ostream& out);
@@ -35,8 +34,7 @@ Outcome run_create_patch(const std::string& cdt_name, const std::string& file,
 // the blocks that differ. Returns false, after one message, when it rejected
 // the checksum file or a read or write failed; `found` says whether any block
 // differed.
-bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
-                 std::int64_t cdt_size, std::int64_t verified_size, bool& found,
-                 std::ostream& out);
+bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch, std::int64_t cdt_size,
+                 std::int64_t verified_size, bool& found, std::ostream& out);
 
 }  // namespace rempar

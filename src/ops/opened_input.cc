@@ -24,8 +24,7 @@ bool fits_format(const OpenedInput& input, std::string_view role, std::ostream& 
 }
 
 bool is_distinct_output(const std::string& output_name, std::string_view output_role,
-                        const OpenedInput& input, std::string_view input_role,
-                        std::ostream& out) {
+                        const OpenedInput& input, std::string_view input_role, std::ostream& out) {
   const auto existing = io::stat_path(output_name);
   if (!existing || existing->identity != input.identity) return true;
   out << msg::same_file(output_role, output_name, input_role, input.file.name());

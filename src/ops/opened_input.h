@@ -31,7 +31,6 @@ bool fits_format(const OpenedInput& input, std::string_view role, std::ostream& 
 // False, after a message, when `output_name` already names the same file as
 // `input`, however it is spelled: opening it for writing would truncate it.
 bool is_distinct_output(const std::string& output_name, std::string_view output_role,
-                        const OpenedInput& input, std::string_view input_role,
-                        std::ostream& out);
+                        const OpenedInput& input, std::string_view input_role, std::ostream& out);
 
 }  // namespace rempar

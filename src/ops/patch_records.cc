@@ -19,7 +19,8 @@ void RecordScanner::feed(std::span<const std::uint8_t> chunk) {
   while (i < chunk.size()) {
     const auto left = chunk.size() - i;
     if (position_ < FILE_SIZE_OFFSET) {
-      const auto skip = std::min<std::int64_t>(FILE_SIZE_OFFSET - position_, static_cast<std::int64_t>(left));
+      const auto skip =
+          std::min<std::int64_t>(FILE_SIZE_OFFSET - position_, static_cast<std::int64_t>(left));
       i += static_cast<std::size_t>(skip);
       position_ += skip;
       continue;

@@ -32,8 +32,8 @@ class RecordScanner {
   void take_field();
 
   std::int64_t size_;
-  std::int64_t position_ = 0;    // offset of the next byte fed
-  std::int64_t data_left_ = 0;   // bytes of record data still to skip
+  std::int64_t position_ = 0;   // offset of the next byte fed
+  std::int64_t data_left_ = 0;  // bytes of record data still to skip
   std::array<std::uint8_t, 8> field_{};
   std::size_t field_used_ = 0;
   std::uint32_t recorded_size_ = 0;
