@@ -175,20 +175,6 @@ constexpr std::array<std::uint32_t, 8> make_plane_gains() {
 constexpr std::array<std::uint32_t, 8> PLANE_GAIN = make_plane_gains();
 static_assert(PLANE_GAIN[0] == 1, "the register's term rides on plane 0");
 
-using ByteTable = std::array<std::uint32_t, 256>;
-
-// Byte table of a linear map, from its eight single-bit entries.
-template <class Map>
-constexpr ByteTable linear_table(Map map) {
-  ByteTable table{};
-  for (int bit = 0; bit < 8; ++bit) table[1u << bit] = map(1u << bit);
-  for (std::uint32_t x = 1; x < 256; ++x) {
-    const std::uint32_t low = x & (0u - x);
-    table[x] = table[x ^ low] ^ table[low];
-  }
-  return table;
-}
-
 // REGISTER_TERM[m][x]: y^-128 g(x << 8m), what the register puts into the
 // first group's plane-0 accumulator (see fold_planes).
 constexpr std::uint32_t Y_MINUS_128 = y_power(-128);

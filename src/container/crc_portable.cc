@@ -36,8 +36,6 @@ constexpr std::uint32_t advance_n(std::uint32_t reg, int n) {
   return reg;
 }
 
-using ByteTable = std::array<std::uint32_t, 256>;
-
 struct SliceTables {
   // reg[m][x] = A^16(x << 8m): byte m of (R ^ w).
   std::array<ByteTable, 4> reg{};
@@ -46,19 +44,6 @@ struct SliceTables {
   // Correction for the sign fill of w's top bit, carried through the slice.
   std::uint32_t sign_fill{};
 };
-
-// Every map here is linear, so a table is filled from its eight single-bit
-// entries: t[x] = t[x without its lowest bit] ^ t[lowest bit of x].
-template <class Map>
-constexpr ByteTable linear_table(Map map) {
-  ByteTable table{};
-  for (int bit = 0; bit < 8; ++bit) table[1u << bit] = map(1u << bit);
-  for (std::uint32_t x = 1; x < 256; ++x) {
-    const std::uint32_t low = x & (0u - x);
-    table[x] = table[x ^ low] ^ table[low];
-  }
-  return table;
-}
 
 constexpr SliceTables make_slice_tables() {
   SliceTables t{};

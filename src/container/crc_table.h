@@ -31,4 +31,20 @@ constexpr std::uint32_t crc_step(std::uint32_t reg, std::uint8_t byte) {
   return CRC_TABLE[(reg ^ byte) & 0xFFu] ^ (reg >> 8) ^ sign_fill;
 }
 
+using ByteTable = std::array<std::uint32_t, 256>;
+
+// Every map the kernels tabulate is linear over GF(2), so a table is filled
+// from its eight single-bit entries: t[x] = t[x without its lowest bit] ^
+// t[lowest bit of x].
+template <class Map>
+constexpr ByteTable linear_table(Map map) {
+  ByteTable table{};
+  for (int bit = 0; bit < 8; ++bit) table[1u << bit] = map(1u << bit);
+  for (std::uint32_t x = 1; x < 256; ++x) {
+    const std::uint32_t low = x & (0u - x);
+    table[x] = table[x ^ low] ^ table[low];
+  }
+  return table;
+}
+
 }  // namespace rempar::crc

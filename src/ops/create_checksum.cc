@@ -47,11 +47,8 @@ Outcome run_create_checksum(const std::string& file, const std::string& cdt_name
     out << msg::checksum_file_too_large(cdt_size, block_size);
     return Outcome::failed;
   }
-  auto output = PendingOutput::create(cdt_name, nullptr);
-  if (!output) {
-    out << msg::open_failed(msg::OUTPUT_FILE, cdt_name);
-    return Outcome::failed;
-  }
+  auto output = PendingOutput::create(cdt_name, out);
+  if (!output) return Outcome::failed;
   if (input->size % block_size == 0) out << msg::multiple_warning(block_size);
   ContainerWriter writer(output->file());
   if (!write_checksums(input->file, writer, block_size, static_cast<std::int32_t>(input->size),
@@ -59,10 +56,7 @@ Outcome run_create_checksum(const std::string& file, const std::string& cdt_name
     return Outcome::failed;
   }
   input->file.close();
-  if (!output->commit()) {
-    out << msg::write_failed(msg::OUTPUT_FILE, cdt_name, output->last_error());
-    return Outcome::failed;
-  }
+  if (!output->commit(out)) return Outcome::failed;
   out << msg::COMPLETED;
   return Outcome::succeeded;
 }

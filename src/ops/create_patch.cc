@@ -165,11 +165,8 @@ Outcome run_create_patch(const std::string& cdt_name, const std::string& file,
       !is_distinct_output(cdp_name, msg::OUTPUT_FILE, *verified, msg::VERIFIED_FILE, out)) {
     return Outcome::failed;
   }
-  auto output = PendingOutput::create(cdp_name, nullptr);
-  if (!output) {
-    out << msg::open_failed(msg::OUTPUT_FILE, cdp_name);
-    return Outcome::failed;
-  }
+  auto output = PendingOutput::create(cdp_name, out);
+  if (!output) return Outcome::failed;
   bool found = false;
   ContainerWriter writer(output->file());
   const bool accepted =
@@ -181,10 +178,7 @@ Outcome run_create_patch(const std::string& cdt_name, const std::string& file,
     if (accepted) out << msg::NO_CORRUPTION;
     return accepted ? Outcome::succeeded : Outcome::failed;
   }
-  if (!output->commit()) {
-    out << msg::write_failed(msg::OUTPUT_FILE, cdp_name, output->last_error());
-    return Outcome::failed;
-  }
+  if (!output->commit(out)) return Outcome::failed;
   out << msg::PATCH_GENERATED;
   return Outcome::succeeded;
 }

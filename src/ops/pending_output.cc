@@ -2,11 +2,16 @@
 
 #include <utility>
 
+#include "common/messages.h"
+
 namespace rempar {
 
-std::optional<PendingOutput> PendingOutput::create(const std::string& name, int* error) {
-  auto file = io::File::open(name, io::File::Mode::create_rw, error);
-  if (!file) return std::nullopt;
+std::optional<PendingOutput> PendingOutput::create(const std::string& name, std::ostream& out) {
+  auto file = io::File::open(name, io::File::Mode::create_rw);
+  if (!file) {
+    out << msg::open_failed(msg::OUTPUT_FILE, name);
+    return std::nullopt;
+  }
   PendingOutput output(std::move(*file));
   output.name_ = name;
   return output;
@@ -15,8 +20,7 @@ std::optional<PendingOutput> PendingOutput::create(const std::string& name, int*
 PendingOutput::PendingOutput(PendingOutput&& other) noexcept
     : file_(std::move(other.file_)),
       name_(std::move(other.name_)),
-      committed_(std::exchange(other.committed_, true)),
-      error_(other.error_) {}
+      committed_(std::exchange(other.committed_, true)) {}
 
 PendingOutput::~PendingOutput() { discard(); }
 
@@ -27,12 +31,13 @@ void PendingOutput::discard() {
   io::remove_path(name_);
 }
 
-bool PendingOutput::commit() {
+bool PendingOutput::commit(std::ostream& out) {
   if (file_->sync() && file_->close()) {
     committed_ = true;
     return true;
   }
-  error_ = file_->last_error();
+  out << msg::write_failed(msg::OUTPUT_FILE, name_, file_->last_error());
+  discard();
   return false;
 }
 

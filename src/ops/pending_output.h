@@ -4,6 +4,7 @@
 // at its name.
 
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "common/file.h"
@@ -12,20 +13,20 @@ namespace rempar {
 
 class PendingOutput {
  public:
-  // Opens `name` for writing; nothing when that fails (errno in *error).
-  static std::optional<PendingOutput> create(const std::string& name, int* error);
+  // Opens `name` for writing; prints "Error opening output file" and
+  // returns nothing when that fails.
+  static std::optional<PendingOutput> create(const std::string& name, std::ostream& out);
 
   PendingOutput(PendingOutput&& other) noexcept;
   PendingOutput& operator=(PendingOutput&&) = delete;
   ~PendingOutput();
 
   io::File& file() { return *file_; }
-  // Makes the container durable and closes it; on failure it is removed and
-  // last_error() says why.
-  bool commit();
+  // Makes the container durable and closes it; on failure it is removed,
+  // after one message.
+  bool commit(std::ostream& out);
   // Closes and removes the container now.
   void discard();
-  int last_error() const { return error_; }
 
  private:
   explicit PendingOutput(io::File file) : file_(std::move(file)) {}
@@ -33,7 +34,6 @@ class PendingOutput {
   std::optional<io::File> file_;
   std::string name_;
   bool committed_ = false;
-  int error_ = 0;
 };
 
 }  // namespace rempar
