@@ -4,8 +4,8 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <vector>
 
+#include "common/aligned_buffer.h"
 #include "common/le.h"
 #include "common/messages.h"
 #include "container/block_crc.h"
@@ -55,9 +55,9 @@ int check_container(io::File& stream, std::int64_t size, ContainerKind kind,
     report_invalid(out, kind);
     return 1;
   }
-  std::vector<std::uint8_t> chunk;
+  AlignedBuffer chunk;
   try {
-    chunk.resize(static_cast<std::size_t>(std::min<std::int64_t>(size, CHECK_CHUNK)));
+    chunk = AlignedBuffer(static_cast<std::size_t>(std::min<std::int64_t>(size, CHECK_CHUNK)));
   } catch (const std::bad_alloc&) {
     report_no_memory(out, kind);
     return 1;

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 #include <span>
-#include <vector>
 
+#include "common/aligned_buffer.h"
 #include "common/file.h"
 #include "container/block_crc.h"
 #include "container/framing.h"
@@ -31,7 +31,7 @@ class ContainerWriter {
   bool write_through(std::span<const std::uint8_t> data);
 
   io::File& file_;
-  std::vector<std::uint8_t> buffer_;
+  AlignedBuffer buffer_;
   std::size_t used_ = 0;
   std::int64_t count_ = 0;
   RunningCrc crc_;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <new>
-#include <vector>
 
+#include "common/aligned_buffer.h"
 #include "common/messages.h"
 #include "container/block_crc.h"
 #include "ops/progress.h"
@@ -19,8 +19,8 @@ WalkStatus read_exactly(io::File& input, std::span<std::uint8_t> buffer) {
 }
 
 // Blocks that fit the buffer: one read brings many whole blocks.
-WalkStatus walk_small_blocks(io::File& input, const BlockGeometry& g,
-                             std::vector<std::uint8_t>& buffer, Progress& progress,
+WalkStatus walk_small_blocks(io::File& input, const BlockGeometry& g, AlignedBuffer& buffer,
+                             Progress& progress,
                              const std::function<bool(const Block&)>& on_block) {
   std::int64_t walk_index = g.first_walk_index();
   std::uint64_t block = 0;
@@ -48,8 +48,8 @@ WalkStatus walk_small_blocks(io::File& input, const BlockGeometry& g,
 
 // Blocks larger than the buffer: each block's checksum accumulates over
 // several reads, so memory stays bounded whatever the block size.
-WalkStatus walk_large_blocks(io::File& input, const BlockGeometry& g,
-                             std::vector<std::uint8_t>& buffer, Progress& progress,
+WalkStatus walk_large_blocks(io::File& input, const BlockGeometry& g, AlignedBuffer& buffer,
+                             Progress& progress,
                              const std::function<bool(const Block&)>& on_block) {
   std::int64_t walk_index = g.first_walk_index();
   for (std::uint64_t block = 0; block < g.count(); ++block, ++walk_index) {
@@ -80,9 +80,9 @@ WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, std::ostr
   const std::uint64_t per_read =
       small ? (WALK_CHUNK / geometry.block_size) * geometry.block_size : WALK_CHUNK;
   // Never more than the file needs, however large the block size.
-  std::vector<std::uint8_t> buffer;
+  AlignedBuffer buffer;
   try {
-    buffer.resize(static_cast<std::size_t>(std::min(per_read, geometry.file_size)));
+    buffer = AlignedBuffer(static_cast<std::size_t>(std::min(per_read, geometry.file_size)));
   } catch (const std::bad_alloc&) {
     return WalkStatus::no_memory;
   }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <vector>
 
+#include "common/aligned_buffer.h"
 #include "common/le.h"
 #include "common/messages.h"
 #include "common/sequential_reader.h"
@@ -61,7 +61,7 @@ std::optional<RecordedSizes> read_recorded_sizes(io::File& cdt, std::int64_t cdt
 
 // Copies a block too large for the walk's buffer from the verified file.
 bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch, std::ostream& out) {
-  std::vector<std::uint8_t> piece(std::min<std::uint64_t>(block.length, WALK_CHUNK));
+  AlignedBuffer piece(static_cast<std::size_t>(std::min<std::uint64_t>(block.length, WALK_CHUNK)));
   for (std::uint64_t done = 0; done < block.length;) {
     const auto want =
         static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), block.length - done));
