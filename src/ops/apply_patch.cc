@@ -41,16 +41,27 @@ void report_read(io::SequentialReader::Status status, const io::File& cdp, std::
 }
 
 // Writes every record, in the order they stand, straight from the reader's
-// buffer into the target.
-bool write_records(io::SequentialReader& records, io::File& cdp, io::File& target,
-                   std::ostream& out) {
+// buffer into the target. A patch too large to keep is read again from the
+// disk: its records must still fit the target and end where the seal
+// begins, as they did in the check, or the file changed in between.
+bool write_records(io::SequentialReader& records, std::int64_t records_end,
+                   std::int64_t target_size, io::File& cdp, io::File& target, std::ostream& out) {
   using Status = io::SequentialReader::Status;
   for (;;) {
     std::uint32_t offset = 0;
     std::uint32_t length = 0;
     Status status = records.read_u32(offset);
-    if (status == Status::ok && offset == END_OF_RECORDS) return true;
+    if (status == Status::ok && offset == END_OF_RECORDS) {
+      if (records.position() == records_end) return true;
+      out << msg::BAD_RECORDS;
+      return false;
+    }
     if (status == Status::ok) status = records.read_u32(length);
+    if (status == Status::ok &&
+        std::uint64_t{offset} + length > static_cast<std::uint64_t>(target_size)) {
+      out << msg::BAD_RECORDS;
+      return false;
+    }
     for (std::uint64_t done = 0; status == Status::ok && done < length;) {
       const auto piece = records.next(
           static_cast<std::size_t>(std::min<std::uint64_t>(length - done, COPY_CHUNK)), status);
@@ -94,10 +105,10 @@ bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::
   if (keep) {
     kept.erase(kept.begin(), kept.begin() + RECORDS_OFFSET);
     io::SequentialReader records(cdp, RECORDS_OFFSET, std::move(kept));
-    return write_records(records, cdp, target, out);
+    return write_records(records, records_end, target_size, cdp, target, out);
   }
   io::SequentialReader records(cdp, RECORDS_OFFSET, records_end, COPY_CHUNK);
-  return write_records(records, cdp, target, out);
+  return write_records(records, records_end, target_size, cdp, target, out);
 }
 
 Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, std::ostream& out) {

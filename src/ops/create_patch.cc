@@ -38,7 +38,8 @@ std::optional<RecordedSizes> read_recorded_sizes(io::File& cdt, std::int64_t cdt
   std::array<std::uint8_t, 8> fields{};
   const auto got = cdt.read_at(fields, HEADER_SIZE);
   if (!got || *got != fields.size()) {
-    out << msg::read_short(msg::CDT_FILE, cdt.name());
+    out << (got ? msg::read_short(msg::CDT_FILE, cdt.name())
+                : msg::read_failed(msg::CDT_FILE, cdt.name(), cdt.last_error()));
     return std::nullopt;
   }
   const RecordedSizes sizes{decode_le32(fields.data()), decode_le32(fields.data() + 4)};
@@ -106,15 +107,13 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch, std:
   patch.write_u32(sizes->file_size);
 
   io::SequentialReader stored(cdt, CHECKSUMS_OFFSET, cdt_size - SEAL_SIZE);
-  bool read_failed = false;
+  auto stored_status = io::SequentialReader::Status::ok;
   bool too_large = false;
   const BlockGeometry geometry{sizes->file_size, sizes->block_size};
   const WalkStatus walked = walk_blocks(verified, geometry, out, [&](const Block& block) {
     std::uint32_t stored_crc = 0;
-    if (stored.read_u32(stored_crc) != io::SequentialReader::Status::ok) {
-      read_failed = true;
-      return false;
-    }
+    stored_status = stored.read_u32(stored_crc);
+    if (stored_status != io::SequentialReader::Status::ok) return false;
     if (block.crc == stored_crc) return true;
     out << msg::corruption_found(block.offset);
     found = true;
@@ -129,8 +128,12 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch, std:
     patch.write_u32(static_cast<std::uint32_t>(block.length));
     return block.data.empty() ? copy_block(verified, block, patch, out) : patch.write(block.data);
   });
-  if (read_failed) {
-    out << '\r' << msg::read_failed(msg::CDT_FILE, cdt.name(), cdt.last_error());
+  if (stored_status != io::SequentialReader::Status::ok) {
+    // A checksum file that ends early has changed since its check.
+    out << '\r'
+        << (stored_status == io::SequentialReader::Status::failed
+                ? msg::read_failed(msg::CDT_FILE, cdt.name(), cdt.last_error())
+                : msg::read_short(msg::CDT_FILE, cdt.name()));
     return false;
   }
   if (too_large) {

@@ -12,15 +12,18 @@ std::optional<PendingOutput> PendingOutput::create(const std::string& name, std:
     out << msg::open_failed(msg::OUTPUT_FILE, name);
     return std::nullopt;
   }
+  const auto info = file->info();
   PendingOutput output(std::move(*file));
   output.name_ = name;
+  output.removable_ = !info || info->regular;
   return output;
 }
 
 PendingOutput::PendingOutput(PendingOutput&& other) noexcept
     : file_(std::move(other.file_)),
       name_(std::move(other.name_)),
-      committed_(std::exchange(other.committed_, true)) {}
+      committed_(std::exchange(other.committed_, true)),
+      removable_(other.removable_) {}
 
 PendingOutput::~PendingOutput() { discard(); }
 
@@ -28,7 +31,7 @@ void PendingOutput::discard() {
   if (committed_ || !file_) return;
   committed_ = true;  // nothing left to remove afterwards
   file_->close();
-  io::remove_path(name_);
+  if (removable_) io::remove_path(name_);
 }
 
 bool PendingOutput::commit(std::ostream& out) {

@@ -34,6 +34,9 @@ class PendingOutput {
   std::optional<io::File> file_;
   std::string name_;
   bool committed_ = false;
+  // Only a regular file is a container this run may remove again; a pipe or
+  // a device at the name (say /dev/null) stood there before and stays.
+  bool removable_ = true;
 };
 
 }  // namespace rempar

@@ -1,0 +1,429 @@
+// Every I/O call of a good run, made to fail in turn. The calls of a good
+// run are counted through the fault hook; then each one fails by itself in
+// every way that call can fail: a full disk (ENOSPC) where something is
+// created or written, an I/O error (EIO) anywhere, and a read that delivers
+// half of what it should. A failure must end with exactly one message, the
+// last line, exit status 2 and no "Completed"; no partial container may stay
+// at the output's name; the target of patch application must be byte for
+// byte as it was when the failure came before its first write. A fault the tool may shrug off
+// (closing a file it only read, a short read it retries, a stat that only guards a name) must then
+// leave exactly what a good run leaves.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+
+#include "cli/dispatch.h"
+#include "ops/apply_patch.h"
+#include "ops/create_checksum.h"
+#include "ops/create_patch.h"
+#include "test_support.h"
+
+namespace rempar {
+namespace {
+
+using testing::Bytes;
+using testing::TempDir;
+
+// The whole file, or nothing when there is none. Reads in one piece: the
+// scenarios check files of megabytes after every run.
+std::optional<Bytes> contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return std::nullopt;
+  Bytes bytes(static_cast<std::size_t>(in.tellg()));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
+}
+
+// Overwrites a file in place. Not by truncating it to nothing first: ext4
+// flushes a file truncated to zero when it is closed, and every run would
+// wait for the disk.
+void put_file(const std::string& path, const Bytes& bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n =
+        ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    ASSERT_GT(n, 0) << path;
+    done += static_cast<std::size_t>(n);
+  }
+  ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(bytes.size())), 0) << path;
+  ::close(fd);
+}
+
+// The ways each kind of call can fail.
+std::vector<io::Fault> faults_for(io::Op op) {
+  switch (op) {
+    case io::Op::open:
+    case io::Op::write:
+    case io::Op::sync: return {{ENOSPC, false}, {EIO, false}};
+    case io::Op::read: return {{EIO, false}, {0, true}};
+    case io::Op::seek:
+    case io::Op::close:
+    case io::Op::stat: return {{EIO, false}};
+  }
+  return {};
+}
+
+struct Call {
+  io::Op op;
+  std::string name;
+};
+
+// One operation on fixed files, run again and again in the same folder.
+struct Scenario {
+  const char* what;
+  char mode;  // 'c', 'p' or 'a'
+  std::int32_t block_size = 0;
+  Bytes operand;    // the file the command line names
+  Bytes container;  // the checksum file or patch file it reads
+};
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::vector<Call> calls;  // every call the hook saw
+};
+
+class Runner {
+ public:
+  explicit Runner(const Scenario& s) : s_(s) {}
+
+  std::string operand() const { return dir_ / "data"; }
+  std::string container() const { return dir_ / (s_.mode == 'a' ? "data.cdp" : "data.cdt"); }
+  // What the run writes: a container, or the patched operand.
+  std::string written() const {
+    return s_.mode == 'c' ? dir_ / "data.cdt" : s_.mode == 'p' ? dir_ / "data.cdp" : operand();
+  }
+
+  // Lays the files out afresh and runs, failing call number `fail_at` with
+  // `fault` (no call fails when fail_at is negative).
+  Result run(long fail_at, io::Fault fault) {
+    put_file(operand(), s_.operand);
+    if (s_.mode != 'c') put_file(container(), s_.container);
+    if (s_.mode == 'p') std::filesystem::remove(dir_ / "data.cdp");
+    if (s_.mode == 'c') std::filesystem::remove(dir_ / "data.cdt");
+    Options options;
+    options.mode = s_.mode;
+    options.block_size = s_.block_size;
+    if (s_.mode != 'c') options.input_name = container();
+    Result result;
+    io::set_fault_hook([&](io::Op op, const std::string& name) {
+      const long index = static_cast<long>(result.calls.size());
+      result.calls.push_back({op, name});
+      return index == fail_at ? fault : io::Fault{};
+    });
+    std::ostringstream out;
+    result.status = dispatch(options, operand(), out);
+    io::set_fault_hook({});
+    result.out = out.str();
+    return result;
+  }
+
+ private:
+  const Scenario& s_;
+  TempDir dir_;
+};
+
+std::string describe(const Call& call, const io::Fault& fault) {
+  static const char* const OPS[] = {"open", "read", "write", "seek", "sync", "close", "stat"};
+  return std::string(OPS[static_cast<int>(call.op)]) + " of " + call.name +
+         (fault.short_read ? " (short read)" : " (" + io::error_text(fault.error) + ")");
+}
+
+// "Error" once, opening a line, and that line is the last.
+bool one_message(const std::string& out) {
+  const auto at = out.find("Error");
+  if (at == std::string::npos || out.find("Error", at + 1) != std::string::npos) return false;
+  if (at != 0 && out[at - 1] != '\n' && out[at - 1] != '\r') return false;
+  return out.find('\n', at) == out.size() - 1;
+}
+
+struct Tally {
+  int points = 0;    // calls made to fail
+  int failed = 0;    // ... that ended the run with an error
+  int harmless = 0;  // ... that the run absorbed
+};
+
+Tally inject_every_fault(const Scenario& s) {
+  Runner runner(s);
+  const Result good = runner.run(-1, {});
+  EXPECT_EQ(good.status, 0) << s.what << ": " << good.out;
+  const std::optional<Bytes> good_written = contents(runner.written());
+  long first_target_write = static_cast<long>(good.calls.size());
+  for (std::size_t i = 0; i < good.calls.size(); ++i) {
+    if (s.mode == 'a' && good.calls[i].op == io::Op::write &&
+        good.calls[i].name == runner.operand()) {
+      first_target_write = static_cast<long>(i);
+      break;
+    }
+  }
+  Tally tally;
+  for (std::size_t i = 0; i < good.calls.size(); ++i) {
+    const Call& call = good.calls[i];
+    for (const io::Fault& fault : faults_for(call.op)) {
+      const std::string what =
+          std::string(s.what) + ", call " + std::to_string(i) + ": " + describe(call, fault);
+      const Result r = runner.run(static_cast<long>(i), fault);
+      ++tally.points;
+      // Up to the fault the run is the good one.
+      if (r.calls.size() <= i) {
+        ADD_FAILURE() << what << ": the run made only " << r.calls.size() << " calls";
+        continue;
+      }
+      EXPECT_EQ(r.calls[i].op, call.op) << what;
+      EXPECT_EQ(r.calls[i].name, call.name) << what;
+      // A file the good run leaves behind; not a container it discards.
+      const bool written_by_run = call.name == runner.written() && good_written.has_value();
+      const bool may_be_absorbed = fault.short_read || call.op == io::Op::stat ||
+                                   (call.op == io::Op::close && !written_by_run);
+      if (r.status == 0) {
+        ++tally.harmless;
+        EXPECT_TRUE(may_be_absorbed) << what << " was reported as success:\n" << r.out;
+        EXPECT_EQ(r.out, good.out) << what;
+        EXPECT_EQ(contents(runner.written()), good_written) << what;
+        continue;
+      }
+      ++tally.failed;
+      EXPECT_EQ(r.status, 2) << what;
+      EXPECT_TRUE(one_message(r.out)) << what << ":\n" << r.out;
+      EXPECT_EQ(r.out.find("Completed"), std::string::npos) << what << ":\n" << r.out;
+      if (s.mode == 'a') {
+        const Bytes target = contents(runner.operand()).value_or(Bytes{});
+        if (static_cast<long>(i) < first_target_write) {
+          EXPECT_EQ(target, s.operand) << what;
+        }
+        EXPECT_EQ(target.size(), s.operand.size()) << what;
+      } else {
+        EXPECT_FALSE(testing::exists(runner.written())) << what << " left a partial container";
+      }
+    }
+  }
+  std::cout << "[ faults   ] " << s.what << ": " << good.calls.size() << " calls, " << tally.points
+            << " fault points, " << tally.failed << " failed cleanly, " << tally.harmless
+            << " absorbed\n";
+  return tally;
+}
+
+// The containers the scenarios read, made by the operations themselves.
+Bytes checksum_file_of(const Bytes& data, std::int32_t block_size) {
+  TempDir dir;
+  testing::write_file(dir / "d", data);
+  std::ostringstream out;
+  EXPECT_EQ(run_create_checksum(dir / "d", dir / "d.cdt", block_size, out), Outcome::succeeded);
+  return testing::read_file(dir / "d.cdt");
+}
+
+Bytes patch_file_of(const Bytes& good, const Bytes& damaged, std::int32_t block_size) {
+  TempDir dir;
+  testing::write_file(dir / "g", good);
+  testing::write_file(dir / "g.cdt", checksum_file_of(damaged, block_size));
+  std::ostringstream out;
+  EXPECT_EQ(run_create_patch(dir / "g.cdt", dir / "g", dir / "g.cdp", out), Outcome::succeeded);
+  return testing::read_file(dir / "g.cdp");
+}
+
+// `data` with one byte changed in every `every`-th block of `block_size`.
+Bytes damaged(Bytes data, std::size_t block_size, std::size_t every) {
+  for (std::size_t at = 0; at < data.size(); at += block_size * every) data[at] ^= 0x5A;
+  return data;
+}
+
+void run_all(const std::vector<Scenario>& scenarios) {
+  int points = 0;
+  for (const Scenario& s : scenarios) points += inject_every_fault(s).points;
+  std::cout << "[ faults   ] total: " << points << " fault points injected\n";
+}
+
+TEST(FaultInjection, ChecksumCreation) {
+  run_all({
+      {"checksum of an empty file", 'c', 16384, {}, {}},
+      {"checksum of 1 MiB + 5, two reads", 'c', 16384, testing::random_bytes((1 << 20) + 5, 1), {}},
+      {"a checksum file of 1.25 MiB, two writes", 'c', 2, testing::random_bytes(640 << 10, 2), {}},
+      {"blocks larger than one read",
+       'c',
+       (1 << 20) + 1,
+       testing::random_bytes((2 << 20) + 5, 3),
+       {}},
+  });
+}
+
+TEST(FaultInjection, PatchCreation) {
+  const Bytes good = testing::random_bytes((1 << 20) + 5, 4);
+  const Bytes large = testing::random_bytes((2 << 20) + 5, 5);
+  run_all({
+      {"three damaged blocks", 'p', 0, good, checksum_file_of(damaged(good, 16384, 30), 16384)},
+      {"a patch of 1.1 MiB, two writes", 'p', 0, good,
+       checksum_file_of(damaged(good, 4096, 1), 4096)},
+      {"no damaged block", 'p', 0, good, checksum_file_of(good, 16384)},
+      {"damaged blocks larger than one read", 'p', 0, large,
+       checksum_file_of(damaged(large, (1 << 20) + 1, 2), (1 << 20) + 1)},
+      {"a checksum file of 160 KiB read in pieces", 'p', 0, testing::random_bytes(640 << 10, 6),
+       checksum_file_of(damaged(testing::random_bytes(640 << 10, 6), 16, 10000), 16)},
+  });
+}
+
+TEST(FaultInjection, PatchApplication) {
+  const Bytes good = testing::random_bytes((1 << 20) + 5, 7);
+  const Bytes broken = damaged(good, 16384, 16);
+  run_all({
+      {"a patch kept in memory", 'a', 0, broken, patch_file_of(good, broken, 16384)},
+  });
+}
+
+// Past 8 MiB a patch is not kept from the check but read again.
+TEST(FaultInjection, LargePatchApplication) {
+  const Bytes good = testing::random_bytes((8 << 20) + 5, 8);
+  const Bytes broken = damaged(good, 3 << 20, 1);
+  run_all({
+      {"a patch of over 8 MiB, read again record by record", 'a', 0, broken,
+       patch_file_of(good, broken, 3 << 20)},
+  });
+}
+
+// A failed run removes the partial container it created, and nothing else:
+// a pipe or a device that stood at the output name (say /dev/null) was there
+// before the run and stays, whether the run fails or finds nothing to write.
+TEST(FailedRuns, KeepWhatStoodAtTheOutputName) {
+  TempDir dir;
+  testing::write_file(dir / "data", testing::random_bytes(100, 9));
+  testing::write_file(dir / "data.cdt", checksum_file_of(testing::random_bytes(100, 9), 16384));
+  testing::write_file(dir / "other.cdt", checksum_file_of(testing::random_bytes(100, 10), 16384));
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+  std::vector<std::pair<std::string, mode_t>> names = {{"fifo", S_IFIFO}};
+  if (::geteuid() == 0 && ::mknod((dir / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0) {
+    names.emplace_back("null", S_IFCHR);
+  }
+  for (const auto& [name, type] : names) {
+    struct Case {
+      std::vector<std::string> args;
+      int status;
+      std::string ending;
+    };
+    const Case cases[] = {
+        {{"-o", name, "data"}, 2, "Error writing output file '" + name + "': Invalid argument\n"},
+        {{"-p", "-o", name, "data"}, 0, "Completed, no corruption detected\n"},
+        {{"-p", "-i", "other.cdt", "-o", name, "data"},
+         2,
+         "Error writing output file '" + name + "': Invalid argument\n"},
+    };
+    for (const Case& c : cases) {
+      const auto result = testing::run_rempar(c.args, dir.path());
+      EXPECT_EQ(result.status, c.status) << name << ": " << result.out;
+      EXPECT_TRUE(result.out.ends_with(c.ending)) << name << ": " << result.out;
+      struct stat st {};
+      ASSERT_EQ(::lstat((dir / name).c_str(), &st), 0) << name << " was removed by " << result.out;
+      EXPECT_EQ(st.st_mode & S_IFMT, type) << name;
+    }
+  }
+}
+
+// Overwrites `bytes` at `offset` of the file at `path`, behind the tool's back.
+void overwrite(const std::string& path, std::int64_t offset, const Bytes& bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
+  ::close(fd);
+}
+
+// Containers that change between their check and their use, as when another
+// run rewrites them: the run ends with one message that says so, never with
+// a report of success or a write outside the target.
+TEST(ChangedDuringTheRun, AChecksumFileThatShrinksOrFailsIsReported) {
+  const Bytes good = testing::random_bytes(100 << 10, 11);
+  const Bytes cdt = checksum_file_of(damaged(good, 16, 1000), 16);
+  struct Case {
+    const char* what;
+    int read;     // which read of the checksum file meets the change: the check
+                  // reads it whole, then its sizes, then its checksums
+    bool shrink;  // the file is cut to its header, or the read fails
+    std::string message;
+  };
+  const Case cases[] = {
+      {"cut before its checksums are read", 2, true,
+       "\rError reading .CDT file '@': it ended before its size (did it change during the run?)\n"},
+      {"failing read of its checksums", 2, false,
+       "\rError reading .CDT file '@': Input/output error\n"},
+      {"failing read of its sizes", 1, false, "Error reading .CDT file '@': Input/output error\n"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    testing::write_file(dir / "good", good);
+    testing::write_file(dir / "good.cdt", cdt);
+    const std::string cdt_name = dir / "good.cdt";
+    int reads = 0;
+    io::set_fault_hook([&](io::Op op, const std::string& name) {
+      if (op != io::Op::read || name != cdt_name || reads++ != c.read) return io::Fault{};
+      if (!c.shrink) return io::Fault{EIO, false};
+      EXPECT_EQ(::truncate(cdt_name.c_str(), 18), 0);
+      return io::Fault{};
+    });
+    std::ostringstream out;
+    const Outcome outcome = run_create_patch(cdt_name, dir / "good", dir / "good.cdp", out);
+    io::set_fault_hook({});
+    std::string message = c.message;
+    message.replace(message.find('@'), 1, cdt_name);
+    EXPECT_EQ(outcome, Outcome::failed) << c.what;
+    EXPECT_TRUE(out.str().ends_with(message)) << c.what << ":\n" << out.str();
+    EXPECT_TRUE(one_message(out.str())) << c.what << ":\n" << out.str();
+    EXPECT_FALSE(testing::exists(dir / "good.cdp")) << c.what;
+  }
+}
+
+// Past 8 MiB a patch file is read again after its check; its records must
+// still fit the target then.
+TEST(ChangedDuringTheRun, APatchFileRewrittenAfterItsCheckIsRefused) {
+  const Bytes good = testing::random_bytes((8 << 20) + 5, 12);
+  const Bytes broken = damaged(good, 1 << 20, 1);
+  const Bytes cdp = patch_file_of(good, broken, 1 << 20);
+  ASSERT_GT(cdp.size(), std::size_t{8} << 20);
+  const int check_reads = static_cast<int>((cdp.size() + (1 << 20) - 1) >> 20);
+  const auto le = [](std::uint32_t v) {
+    return Bytes{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                 static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+  };
+  struct Case {
+    const char* what;
+    std::int64_t at;  // where the change is written: the first record's offset field
+    Bytes bytes;
+  };
+  const Case cases[] = {
+      {"first record moved past the end", 14, le(static_cast<std::uint32_t>(good.size() - 10))},
+      {"first record moved far away", 14, le(0x7FFFFFF0u)},
+      {"end marker in place of the first record", 14, le(0xFFFFFFFFu)},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    testing::write_file(dir / "data", broken);
+    testing::write_file(dir / "data.cdp", cdp);
+    const std::string cdp_name = dir / "data.cdp";
+    int reads = 0;
+    io::set_fault_hook([&](io::Op op, const std::string& name) {
+      if (op == io::Op::read && name == cdp_name && reads++ == check_reads)
+        overwrite(cdp_name, c.at, c.bytes);
+      return io::Fault{};
+    });
+    std::ostringstream out;
+    const Outcome outcome = run_apply_patch(cdp_name, dir / "data", out);
+    io::set_fault_hook({});
+    EXPECT_EQ(outcome, Outcome::failed) << c.what;
+    EXPECT_TRUE(out.str().ends_with(
+        "Error - .CDP records are malformed (the file does not fit its format)\n"))
+        << c.what << ":\n"
+        << out.str();
+    EXPECT_TRUE(one_message(out.str())) << c.what << ":\n" << out.str();
+    EXPECT_EQ(std::filesystem::file_size(dir / "data"), broken.size()) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace rempar
