@@ -40,3 +40,10 @@ package: all
 # and the manual page.
 lint: configure
 	JOBS=$(JOBS) bash scripts/lint.sh $(BUILD)
+
+# The libFuzzer targets (clang++), each run for FUZZ_SECONDS in build-fuzz/;
+# fails on any crash, leak, time-out or sanitizer report.
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) bash scripts/fuzz.sh

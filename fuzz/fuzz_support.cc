@@ -1,0 +1,149 @@
+#include "fuzz_support.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "container/block_crc.h"
+
+namespace rempar::fuzz {
+
+void fail(const char* what, const char* file, int line) {
+  std::fprintf(stderr, "FUZZ_CHECK failed at %s:%d: %s\n", file, line, what);
+  std::abort();
+}
+
+ScratchFile::ScratchFile(const char* label) {
+  fd_ = ::memfd_create(label, MFD_CLOEXEC);
+  if (fd_ < 0) fail("memfd_create", __FILE__, __LINE__);
+  name_ = "/proc/self/fd/" + std::to_string(fd_);
+}
+
+ScratchFile::~ScratchFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void ScratchFile::assign(std::span<const std::uint8_t> bytes) {
+  if (::ftruncate(fd_, 0) != 0) fail("ftruncate", __FILE__, __LINE__);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n =
+        ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (n <= 0) fail("pwrite", __FILE__, __LINE__);
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+Bytes ScratchFile::contents() const {
+  Bytes bytes;
+  std::uint8_t buffer[4096];
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd_, buffer, sizeof buffer, at);
+    if (n < 0) fail("pread", __FILE__, __LINE__);
+    if (n == 0) return bytes;
+    bytes.insert(bytes.end(), buffer, buffer + n);
+    at += n;
+  }
+}
+
+io::File ScratchFile::open(io::File::Mode mode) const {
+  auto file = io::File::open(name_, mode);
+  if (!file) fail("opening a scratch file", __FILE__, __LINE__);
+  return std::move(*file);
+}
+
+const Bytes& verified_bytes() {
+  static const Bytes bytes = [] {
+    Bytes b;
+    char line[16];
+    for (int i = 0; i < 150; ++i) {
+      std::snprintf(line, sizeof line, "line %04d\n", i);
+      b.insert(b.end(), line, line + std::strlen(line));
+    }
+    return b;
+  }();
+  return bytes;
+}
+
+const Bytes& damaged_bytes() {
+  static const Bytes bytes = [] {
+    Bytes b = verified_bytes();
+    std::memcpy(b.data() + 20, "XXXX", 4);
+    std::memcpy(b.data() + 700, "YYY", 3);
+    b.back() = '!';
+    return b;
+  }();
+  return bytes;
+}
+
+void write_fixed_files_if_asked() {
+  const char* folder = std::getenv("REMPAR_FUZZ_WRITE_FIXED");
+  if (folder == nullptr) return;
+  for (const auto& [name, bytes] :
+       {std::pair{"/verified", &verified_bytes()}, std::pair{"/damaged", &damaged_bytes()}}) {
+    std::ofstream out(std::string(folder) + name, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes->data()),
+              static_cast<std::streamsize>(bytes->size()));
+    if (!out) fail("writing a fixed file", __FILE__, __LINE__);
+  }
+  std::exit(0);
+}
+
+std::uint32_t le32(const std::uint8_t* at) {
+  return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+         static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
+
+void put_le32(Bytes& bytes, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8)
+    bytes.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+Verdict reference_check(std::span<const std::uint8_t> bytes, ContainerKind kind) {
+  if (bytes.size() < 22 || bytes.size() > 0x7FFFFFFFu) return Verdict::invalid;
+  const char* magic = kind == ContainerKind::CDT ? "KaLWCRCC" : "KaLWCRCP";
+  if (std::memcmp(bytes.data(), magic, 8) != 0) return Verdict::invalid;
+  if (bytes[8] != 2 || bytes[9] != 0) return Verdict::version;
+  const std::size_t covered = bytes.size() - 4;
+  return block_crc(bytes.first(covered)) == le32(bytes.data() + covered) ? Verdict::accepted
+                                                                         : Verdict::bad_seal;
+}
+
+ParsedPatch reference_parse_patch(std::span<const std::uint8_t> bytes) {
+  ParsedPatch parsed;
+  parsed.recorded_size = le32(bytes.data() + 10);
+  // Records fill [14, end marker) exactly; the end marker is the last 4
+  // bytes before the seal.
+  const std::size_t end_marker = bytes.size() - 8;
+  std::size_t at = 14;
+  while (at < end_marker) {
+    if (at + 8 > end_marker) {
+      parsed.malformed = true;
+      return parsed;
+    }
+    Record r{le32(bytes.data() + at), le32(bytes.data() + at + 4), at + 8};
+    if (r.offset == 0xFFFFFFFFu || r.data_at + r.length > end_marker) {
+      parsed.malformed = true;
+      return parsed;
+    }
+    if (!parsed.first_out_of_range &&
+        static_cast<std::uint64_t>(r.offset) + r.length > parsed.recorded_size) {
+      parsed.first_out_of_range = r;
+    }
+    parsed.records.push_back(r);
+    at = r.data_at + r.length;
+  }
+  parsed.malformed = le32(bytes.data() + end_marker) != 0xFFFFFFFFu;
+  return parsed;
+}
+
+std::size_t count_of(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+    ++n;
+  return n;
+}
+
+}  // namespace rempar::fuzz
