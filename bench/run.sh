@@ -75,6 +75,15 @@ build() {  # build DIR [cmake options...]
 }
 build build-bench -DREMPAR_PLAIN_CRC=OFF
 build build-plain -DREMPAR_PLAIN_CRC=ON
+
+# The kernels alone, when Google Benchmark (libbenchmark-dev) is installed.
+note "checksum kernels (bench/crc_bench.cc)"
+if { cmake -S "$root" -B "$root/build-bench" -DREMPAR_BENCH=ON &&
+     cmake --build "$root/build-bench" -j 2 --target crc_bench; } >"$work/build-crc.log" 2>&1; then
+  "$root/build-bench/crc_bench" --benchmark_min_time=0.2 2>/dev/null | grep '^crc/' || true
+else
+  note "skipped: the kernel benchmark needs libbenchmark-dev"
+fi
 fast="$root/build-bench/rempar"
 plain="$root/build-plain/rempar"
 
