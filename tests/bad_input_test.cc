@@ -53,29 +53,6 @@ Bytes contents(const std::string& path) {
   return bytes;
 }
 
-Bytes checksum_file_of(const Bytes& data, std::int32_t block_size) {
-  TempDir dir;
-  testing::write_file(dir / "d", data);
-  std::ostringstream out;
-  EXPECT_EQ(run_create_checksum(dir / "d", dir / "d.cdt", block_size, out), Outcome::succeeded);
-  return testing::read_file(dir / "d.cdt");
-}
-
-Bytes patch_file_of(const Bytes& good, const Bytes& damaged, std::int32_t block_size) {
-  TempDir dir;
-  testing::write_file(dir / "g", good);
-  testing::write_file(dir / "g.cdt", checksum_file_of(damaged, block_size));
-  std::ostringstream out;
-  EXPECT_EQ(run_create_patch(dir / "g.cdt", dir / "g", dir / "g.cdp", out), Outcome::succeeded);
-  return testing::read_file(dir / "g.cdp");
-}
-
-// `data` with one byte changed in every `every`-th block of `block_size`.
-Bytes damaged(Bytes data, std::size_t block_size, std::size_t every) {
-  for (std::size_t at = 0; at < data.size(); at += block_size * every) data[at] ^= 0x5A;
-  return data;
-}
-
 // Checks containers of one kind against one fixed file, again and again:
 // patch creation for checksum files, patch application for patch files.
 class Bench {
@@ -271,11 +248,14 @@ const Bytes SMALL = testing::random_bytes(100, 11);
 TEST(BadInput, DamagedChecksumFiles) {
   const Bytes large = testing::random_bytes(64 << 10, 12);
   damage_all({
-      {"checksum file of an empty file", ContainerKind::CDT, {}, checksum_file_of({}, 16384)},
+      {"checksum file of an empty file",
+       ContainerKind::CDT,
+       {},
+       testing::checksum_file_of({}, 16384)},
       {"checksum file of 100 bytes in 16-byte blocks", ContainerKind::CDT, SMALL,
-       checksum_file_of(SMALL, 16)},
+       testing::checksum_file_of(SMALL, 16)},
       {"checksum file of 64 KiB in 64-byte blocks", ContainerKind::CDT, large,
-       checksum_file_of(large, 64)},
+       testing::checksum_file_of(large, 64)},
   });
 }
 
@@ -288,11 +268,11 @@ TEST(BadInput, DamagedPatchFiles) {
   }();
   damage_all({
       {"patch of one short last block", ContainerKind::CDP, last_changed,
-       patch_file_of(SMALL, last_changed, 16)},
-      {"patch of one full block", ContainerKind::CDP, damaged(SMALL, 16, 100),
-       patch_file_of(SMALL, damaged(SMALL, 16, 100), 16)},
-      {"patch of 64 records", ContainerKind::CDP, damaged(large, 64, 4),
-       patch_file_of(large, damaged(large, 64, 4), 64)},
+       testing::patch_file_of(SMALL, last_changed, 16)},
+      {"patch of one full block", ContainerKind::CDP, testing::damaged_copy(SMALL, 16, 100),
+       testing::patch_file_of(SMALL, testing::damaged_copy(SMALL, 16, 100), 16)},
+      {"patch of 64 records", ContainerKind::CDP, testing::damaged_copy(large, 64, 4),
+       testing::patch_file_of(large, testing::damaged_copy(large, 64, 4), 64)},
   });
 }
 
@@ -300,7 +280,7 @@ TEST(BadInput, DamagedPatchFiles) {
 // meet, at the ends, and in the seal when it straddles two reads.
 TEST(BadInput, DamagedContainersLargerThanOneRead) {
   const Bytes data = testing::random_bytes(320 << 10, 14);  // a checksum file of 1.25 MiB
-  const Bytes cdt = checksum_file_of(data, 1);
+  const Bytes cdt = testing::checksum_file_of(data, 1);
   Bench checksums(ContainerKind::CDT, data);
   const std::size_t mib = 1 << 20;
   for (const std::size_t at : {std::size_t{10}, mib - 2, mib - 1, mib, mib + 1, cdt.size() - 5,
@@ -317,8 +297,8 @@ TEST(BadInput, DamagedContainersLargerThanOneRead) {
   }
   // A patch file of over 8 MiB is read again record by record.
   const Bytes good = testing::random_bytes((8 << 20) + 100, 15);
-  const Bytes broken = damaged(good, 1 << 20, 1);
-  const Bytes cdp = patch_file_of(good, broken, 1 << 20);
+  const Bytes broken = testing::damaged_copy(good, 1 << 20, 1);
+  const Bytes cdp = testing::patch_file_of(good, broken, 1 << 20);
   ASSERT_GT(cdp.size(), std::size_t{8} << 20);
   Bench patches(ContainerKind::CDP, broken);
   for (const std::size_t at : {std::size_t{20}, cdp.size() / 2, cdp.size() - 4}) {
@@ -368,7 +348,7 @@ void expect_structures_rejected(ContainerKind kind, const Bytes& file, const Byt
 
 // 100 bytes in 16-byte blocks: 7 checksums at 18..46, the seal at 46.
 TEST(BadInput, ResealedChecksumFilesOfTheWrongShape) {
-  const Bytes cdt = checksum_file_of(SMALL, 16);
+  const Bytes cdt = testing::checksum_file_of(SMALL, 16);
   ASSERT_EQ(cdt.size(), 50u);
   const auto count = [](std::size_t have, std::size_t need) {
     return "Error - .CDT has " + std::to_string(have) +
@@ -403,7 +383,7 @@ TEST(BadInput, ResealedChecksumFilesOfTheWrongShape) {
 TEST(BadInput, ResealedPatchFilesOfTheWrongShape) {
   Bytes target = SMALL;
   target[32] ^= 1;
-  const Bytes good_patch = patch_file_of(SMALL, target, 16);
+  const Bytes good_patch = testing::patch_file_of(SMALL, target, 16);
   ASSERT_EQ(good_patch.size(), 46u);
   ASSERT_EQ(testing::le32_at(good_patch, 14), 32u);
   const std::string malformed =
@@ -459,15 +439,15 @@ TEST(BadInput, ResealedPatchFilesOfTheWrongShape) {
 // makes sense (a changed checksum, a changed record byte) or it is turned
 // away with one message and nothing written.
 TEST(BadInput, EveryResealedByteChange) {
-  const Bytes one_record = patch_file_of(SMALL, damaged(SMALL, 16, 100), 16);
+  const Bytes one_record = testing::patch_file_of(SMALL, testing::damaged_copy(SMALL, 16, 100), 16);
   struct Case {
     ContainerKind kind;
     Bytes file;
     Bytes container;
   };
   const Case cases[] = {
-      {ContainerKind::CDT, SMALL, checksum_file_of(SMALL, 16)},
-      {ContainerKind::CDP, damaged(SMALL, 16, 100), one_record},
+      {ContainerKind::CDT, SMALL, testing::checksum_file_of(SMALL, 16)},
+      {ContainerKind::CDP, testing::damaged_copy(SMALL, 16, 100), one_record},
   };
   int rejected = 0;
   int accepted = 0;

@@ -214,30 +214,6 @@ Tally inject_every_fault(const Scenario& s) {
   return tally;
 }
 
-// The containers the scenarios read, made by the operations themselves.
-Bytes checksum_file_of(const Bytes& data, std::int32_t block_size) {
-  TempDir dir;
-  testing::write_file(dir / "d", data);
-  std::ostringstream out;
-  EXPECT_EQ(run_create_checksum(dir / "d", dir / "d.cdt", block_size, out), Outcome::succeeded);
-  return testing::read_file(dir / "d.cdt");
-}
-
-Bytes patch_file_of(const Bytes& good, const Bytes& damaged, std::int32_t block_size) {
-  TempDir dir;
-  testing::write_file(dir / "g", good);
-  testing::write_file(dir / "g.cdt", checksum_file_of(damaged, block_size));
-  std::ostringstream out;
-  EXPECT_EQ(run_create_patch(dir / "g.cdt", dir / "g", dir / "g.cdp", out), Outcome::succeeded);
-  return testing::read_file(dir / "g.cdp");
-}
-
-// `data` with one byte changed in every `every`-th block of `block_size`.
-Bytes damaged(Bytes data, std::size_t block_size, std::size_t every) {
-  for (std::size_t at = 0; at < data.size(); at += block_size * every) data[at] ^= 0x5A;
-  return data;
-}
-
 void run_all(const std::vector<Scenario>& scenarios) {
   int points = 0;
   for (const Scenario& s : scenarios) points += inject_every_fault(s).points;
@@ -261,32 +237,34 @@ TEST(FaultInjection, PatchCreation) {
   const Bytes good = testing::random_bytes((1 << 20) + 5, 4);
   const Bytes large = testing::random_bytes((2 << 20) + 5, 5);
   run_all({
-      {"three damaged blocks", 'p', 0, good, checksum_file_of(damaged(good, 16384, 30), 16384)},
+      {"three damaged blocks", 'p', 0, good,
+       testing::checksum_file_of(testing::damaged_copy(good, 16384, 30), 16384)},
       {"a patch of 1.1 MiB, two writes", 'p', 0, good,
-       checksum_file_of(damaged(good, 4096, 1), 4096)},
-      {"no damaged block", 'p', 0, good, checksum_file_of(good, 16384)},
+       testing::checksum_file_of(testing::damaged_copy(good, 4096, 1), 4096)},
+      {"no damaged block", 'p', 0, good, testing::checksum_file_of(good, 16384)},
       {"damaged blocks larger than one read", 'p', 0, large,
-       checksum_file_of(damaged(large, (1 << 20) + 1, 2), (1 << 20) + 1)},
+       testing::checksum_file_of(testing::damaged_copy(large, (1 << 20) + 1, 2), (1 << 20) + 1)},
       {"a checksum file of 160 KiB read in pieces", 'p', 0, testing::random_bytes(640 << 10, 6),
-       checksum_file_of(damaged(testing::random_bytes(640 << 10, 6), 16, 10000), 16)},
+       testing::checksum_file_of(
+           testing::damaged_copy(testing::random_bytes(640 << 10, 6), 16, 10000), 16)},
   });
 }
 
 TEST(FaultInjection, PatchApplication) {
   const Bytes good = testing::random_bytes((1 << 20) + 5, 7);
-  const Bytes broken = damaged(good, 16384, 16);
+  const Bytes broken = testing::damaged_copy(good, 16384, 16);
   run_all({
-      {"a patch kept in memory", 'a', 0, broken, patch_file_of(good, broken, 16384)},
+      {"a patch kept in memory", 'a', 0, broken, testing::patch_file_of(good, broken, 16384)},
   });
 }
 
 // Past 8 MiB a patch is not kept from the check but read again.
 TEST(FaultInjection, LargePatchApplication) {
   const Bytes good = testing::random_bytes((8 << 20) + 5, 8);
-  const Bytes broken = damaged(good, 3 << 20, 1);
+  const Bytes broken = testing::damaged_copy(good, 3 << 20, 1);
   run_all({
       {"a patch of over 8 MiB, read again record by record", 'a', 0, broken,
-       patch_file_of(good, broken, 3 << 20)},
+       testing::patch_file_of(good, broken, 3 << 20)},
   });
 }
 
@@ -296,8 +274,10 @@ TEST(FaultInjection, LargePatchApplication) {
 TEST(FailedRuns, KeepWhatStoodAtTheOutputName) {
   TempDir dir;
   testing::write_file(dir / "data", testing::random_bytes(100, 9));
-  testing::write_file(dir / "data.cdt", checksum_file_of(testing::random_bytes(100, 9), 16384));
-  testing::write_file(dir / "other.cdt", checksum_file_of(testing::random_bytes(100, 10), 16384));
+  testing::write_file(dir / "data.cdt",
+                      testing::checksum_file_of(testing::random_bytes(100, 9), 16384));
+  testing::write_file(dir / "other.cdt",
+                      testing::checksum_file_of(testing::random_bytes(100, 10), 16384));
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
   std::vector<std::pair<std::string, mode_t>> names = {{"fifo", S_IFIFO}};
   if (::geteuid() == 0 && ::mknod((dir / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0) {
@@ -340,7 +320,7 @@ void overwrite(const std::string& path, std::int64_t offset, const Bytes& bytes)
 // a report of success or a write outside the target.
 TEST(ChangedDuringTheRun, AChecksumFileThatShrinksOrFailsIsReported) {
   const Bytes good = testing::random_bytes(100 << 10, 11);
-  const Bytes cdt = checksum_file_of(damaged(good, 16, 1000), 16);
+  const Bytes cdt = testing::checksum_file_of(testing::damaged_copy(good, 16, 1000), 16);
   struct Case {
     const char* what;
     int read;     // which read of the checksum file meets the change: the check
@@ -383,8 +363,8 @@ TEST(ChangedDuringTheRun, AChecksumFileThatShrinksOrFailsIsReported) {
 // still fit the target then.
 TEST(ChangedDuringTheRun, APatchFileRewrittenAfterItsCheckIsRefused) {
   const Bytes good = testing::random_bytes((8 << 20) + 5, 12);
-  const Bytes broken = damaged(good, 1 << 20, 1);
-  const Bytes cdp = patch_file_of(good, broken, 1 << 20);
+  const Bytes broken = testing::damaged_copy(good, 1 << 20, 1);
+  const Bytes cdp = testing::patch_file_of(good, broken, 1 << 20);
   ASSERT_GT(cdp.size(), std::size_t{8} << 20);
   const int check_reads = static_cast<int>((cdp.size() + (1 << 20) - 1) >> 20);
   const auto le = [](std::uint32_t v) {

@@ -117,30 +117,16 @@ struct Interrupted {
 // `now` says so; gives up after a minute.
 Interrupted run_and_kill(const std::vector<std::string>& args, const std::string& cwd,
                          const std::function<bool(pid_t, const std::string&)>& now) {
-  int out_pipe[2];
-  if (::pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(out_pipe[1], 1);
-    ::close(out_pipe[0]);
-    ::close(out_pipe[1]);
-    if (::chdir(cwd.c_str()) != 0) ::_exit(127);
-    std::vector<std::string> copy = args;
-    std::string program = REMPAR_BINARY;
-    std::vector<char*> argv{program.data()};
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
-  }
-  ::close(out_pipe[1]);
-  ::fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
+  const testing::Child child = testing::start_rempar(args, cwd);
+  const pid_t pid = child.pid;
+  ::close(child.err);  // the tool writes nothing to standard error
+  ::fcntl(child.out, F_SETFL, O_NONBLOCK);
   Interrupted result;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   int status = 0;
   for (;;) {
     char buffer[4096];
-    for (ssize_t n; (n = ::read(out_pipe[0], buffer, sizeof buffer)) > 0;) {
+    for (ssize_t n; (n = ::read(child.out, buffer, sizeof buffer)) > 0;) {
       result.out.append(buffer, static_cast<std::size_t>(n));
     }
     if (now(pid, result.out) || std::chrono::steady_clock::now() > deadline) {
@@ -153,7 +139,7 @@ Interrupted run_and_kill(const std::vector<std::string>& args, const std::string
     if (::waitpid(pid, &status, WNOHANG) == pid) break;
     std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
-  ::close(out_pipe[0]);
+  ::close(child.out);
   return result;
 }
 

@@ -41,43 +41,13 @@ std::optional<Unprivileged> nobody() {
   return Unprivileged{user->pw_uid, user->pw_gid};
 }
 
-std::string drain(int fd) {
-  std::string text;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
-    text.append(buffer, static_cast<std::size_t>(n));
-  return text;
-}
-
 // Runs the real binary in `cwd` as `who`, with no supplementary groups.
 testing::RunResult run_as(const Unprivileged& who, const std::vector<std::string>& args,
                           const std::string& cwd) {
-  int out_pipe[2];
-  if (::pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(out_pipe[1], 1);
-    ::dup2(out_pipe[1], 2);
-    ::close(out_pipe[0]);
-    ::close(out_pipe[1]);
-    if (::setgroups(0, nullptr) != 0 || ::setgid(who.gid) != 0 || ::setuid(who.uid) != 0)
-      ::_exit(126);
-    if (::chdir(cwd.c_str()) != 0) ::_exit(127);
-    std::vector<std::string> copy = args;
-    std::string program = REMPAR_BINARY;
-    std::vector<char*> argv{program.data()};
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
-  }
-  ::close(out_pipe[1]);
-  testing::RunResult result;
-  result.out = drain(out_pipe[0]);
-  ::close(out_pipe[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  testing::RunResult result = testing::finish(testing::start_rempar(args, cwd, [&] {
+    return ::setgroups(0, nullptr) == 0 && ::setgid(who.gid) == 0 && ::setuid(who.uid) == 0;
+  }));
+  result.out += result.err;  // the tool writes nothing to standard error
   return result;
 }
 

@@ -7,10 +7,13 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 #include "common/le.h"
 #include "container/block_crc.h"
+#include "ops/create_checksum.h"
+#include "ops/create_patch.h"
 
 namespace rempar::testing {
 
@@ -49,19 +52,17 @@ Bytes random_bytes(std::size_t n, std::uint32_t seed) {
   return bytes;
 }
 
-namespace {
-
 std::string drain(int fd) {
   std::string text;
   char buffer[4096];
-  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
     text.append(buffer, static_cast<std::size_t>(n));
+  }
   return text;
 }
 
-}  // namespace
-
-RunResult run_rempar(const std::vector<std::string>& args, const std::string& cwd) {
+Child start_rempar(const std::vector<std::string>& args, const std::string& cwd,
+                   const std::function<bool()>& in_child) {
   int out_pipe[2];
   int err_pipe[2];
   if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -69,13 +70,12 @@ RunResult run_rempar(const std::vector<std::string>& args, const std::string& cw
   if (pid == 0) {
     ::dup2(out_pipe[1], 1);
     ::dup2(err_pipe[1], 2);
-    ::close(out_pipe[0]);
-    ::close(err_pipe[0]);
+    for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) ::close(fd);
+    if (in_child && !in_child()) ::_exit(126);
     if (::chdir(cwd.c_str()) != 0) ::_exit(127);
-    std::vector<char*> argv;
     std::string program = REMPAR_BINARY;
-    argv.push_back(program.data());
     std::vector<std::string> copy = args;
+    std::vector<char*> argv{program.data()};
     for (auto& a : copy) argv.push_back(a.data());
     argv.push_back(nullptr);
     ::execv(program.c_str(), argv.data());
@@ -83,16 +83,50 @@ RunResult run_rempar(const std::vector<std::string>& args, const std::string& cw
   }
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
+  return Child{pid, out_pipe[0], err_pipe[0]};
+}
+
+RunResult finish(Child child) {
   RunResult result;
   // Standard error stays small; read it after standard output.
-  result.out = drain(out_pipe[0]);
-  result.err = drain(err_pipe[0]);
-  ::close(out_pipe[0]);
-  ::close(err_pipe[0]);
+  result.out = drain(child.out);
+  result.err = drain(child.err);
+  ::close(child.out);
+  ::close(child.err);
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  ::waitpid(child.pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+RunResult run_rempar(const std::vector<std::string>& args, const std::string& cwd) {
+  return finish(start_rempar(args, cwd));
+}
+
+Bytes checksum_file_of(const Bytes& data, std::int32_t block_size) {
+  TempDir dir;
+  write_file(dir / "d", data);
+  std::ostringstream out;
+  if (run_create_checksum(dir / "d", dir / "d.cdt", block_size, out) != Outcome::succeeded) {
+    throw std::runtime_error("checksum creation failed: " + out.str());
+  }
+  return read_file(dir / "d.cdt");
+}
+
+Bytes patch_file_of(const Bytes& good, const Bytes& damaged, std::int32_t block_size) {
+  TempDir dir;
+  write_file(dir / "g", good);
+  write_file(dir / "g.cdt", checksum_file_of(damaged, block_size));
+  std::ostringstream out;
+  if (run_create_patch(dir / "g.cdt", dir / "g", dir / "g.cdp", out) != Outcome::succeeded) {
+    throw std::runtime_error("patch creation failed: " + out.str());
+  }
+  return read_file(dir / "g.cdp");
+}
+
+Bytes damaged_copy(Bytes data, std::size_t block_size, std::size_t every) {
+  for (std::size_t at = 0; at < data.size(); at += block_size * every) data[at] ^= 0x5A;
+  return data;
 }
 
 std::uint32_t le32_at(const Bytes& bytes, std::size_t offset) {

@@ -2,8 +2,11 @@
 // Helpers shared by the tests: scratch folders, whole-file I/O, and running
 // the real binary with its standard output captured.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +45,29 @@ struct RunResult {
 
 // Runs the built rempar binary with `args` in folder `cwd`.
 RunResult run_rempar(const std::vector<std::string>& args, const std::string& cwd = ".");
+
+// A rempar process still running, its standard output and error on pipes.
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+  int err = -1;
+};
+
+// Starts the built binary in `cwd`; `in_child` runs after the fork, before
+// the program starts (false ends the child with status 126).
+Child start_rempar(const std::vector<std::string>& args, const std::string& cwd,
+                   const std::function<bool()>& in_child = {});
+// Everything a pipe delivers until it closes.
+std::string drain(int fd);
+// Reads both pipes to their end and waits for the child.
+RunResult finish(Child child);
+
+// Containers made by the operations themselves: the checksum file of
+// `data`, and the patch that turns `damaged` into `good`.
+Bytes checksum_file_of(const Bytes& data, std::int32_t block_size);
+Bytes patch_file_of(const Bytes& good, const Bytes& damaged, std::int32_t block_size);
+// `data` with one byte changed in every `every`-th block of `block_size`.
+Bytes damaged_copy(Bytes data, std::size_t block_size, std::size_t every);
 
 std::uint32_t le32_at(const Bytes& bytes, std::size_t offset);
 void append_le32(Bytes& bytes, std::uint32_t value);
