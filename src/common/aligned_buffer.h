@@ -5,10 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
-#include <new>
 #include <span>
+#include <utility>
+#include <vector>
 
 namespace rempar {
 
@@ -17,29 +16,41 @@ class AlignedBuffer {
   static constexpr std::size_t ALIGNMENT = 4096;
 
   AlignedBuffer() = default;
-  // Throws std::bad_alloc when the memory cannot be had.
-  explicit AlignedBuffer(std::size_t size) : size_(size) {
+  // Throws std::bad_alloc when the memory cannot be had. The storage is a
+  // little larger than asked, and the buffer starts at its first page
+  // boundary; moving the storage keeps that address.
+  explicit AlignedBuffer(std::size_t size)
+      : storage_(size == 0 ? 0 : size + ALIGNMENT), size_(size) {
     if (size == 0) return;
-    const std::size_t rounded = (size + ALIGNMENT - 1) / ALIGNMENT * ALIGNMENT;
-    data_.reset(static_cast<std::uint8_t*>(std::aligned_alloc(ALIGNMENT, rounded)));
-    if (!data_) throw std::bad_alloc();
+    const auto address = reinterpret_cast<std::uintptr_t>(storage_.data());
+    data_ = storage_.data() + (ALIGNMENT - address % ALIGNMENT) % ALIGNMENT;
   }
+  AlignedBuffer(AlignedBuffer&& other) noexcept
+      : storage_(std::move(other.storage_)),
+        data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)) {}
+  AlignedBuffer& operator=(AlignedBuffer&& other) noexcept {
+    storage_ = std::move(other.storage_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    return *this;
+  }
+  AlignedBuffer(const AlignedBuffer&) = delete;
+  AlignedBuffer& operator=(const AlignedBuffer&) = delete;
 
-  std::uint8_t* data() { return data_.get(); }
-  const std::uint8_t* data() const { return data_.get(); }
+  std::uint8_t* data() { return data_; }
+  const std::uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   std::uint8_t& operator[](std::size_t i) { return data_[i]; }
   const std::uint8_t& operator[](std::size_t i) const { return data_[i]; }
-  std::span<std::uint8_t> span() { return {data_.get(), size_}; }
-  std::uint8_t* begin() { return data_.get(); }
-  std::uint8_t* end() { return data_.get() + size_; }
+  std::span<std::uint8_t> span() { return {data_, size_}; }
+  std::uint8_t* begin() { return data_; }
+  std::uint8_t* end() { return data_ + size_; }
 
  private:
-  struct Free {
-    void operator()(std::uint8_t* p) const { std::free(p); }
-  };
-  std::unique_ptr<std::uint8_t[], Free> data_;
+  std::vector<std::uint8_t> storage_;
+  std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
 };
 
