@@ -28,22 +28,6 @@ using testing::TempDir;
 
 const std::string PROCESSING = "Processing...\n";
 
-// Overwrites a file in place. Not by truncating it to nothing first: ext4
-// flushes a file truncated to zero when it is closed, which would make
-// every run wait for the disk.
-void put_file(const std::string& path, const Bytes& bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0) << path;
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n =
-        ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-    ASSERT_GT(n, 0) << path;
-    done += static_cast<std::size_t>(n);
-  }
-  ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(bytes.size())), 0) << path;
-  ::close(fd);
-}
-
 // The whole file, read in one piece: targets are read after every run.
 Bytes contents(const std::string& path) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
@@ -86,7 +70,7 @@ class Bench {
   // sanitizers), and the patch file it writes must stay empty.
   Run run(const Bytes& bytes, bool end_to_end = true) {
     target_writes_ = 0;
-    put_file(container(), bytes);
+    testing::overwrite_file(container(), bytes);
     ++tried_;
     if (!end_to_end && kind_ == ContainerKind::CDT) return write_patch_only();
     Options options;
@@ -176,7 +160,7 @@ int damage_every_byte(const Sample& s) {
   const Bench::Run good = bench.run(s.container);
   EXPECT_EQ(good.status, 0) << s.what << ":\n" << good.out;
   std::filesystem::remove(bench.patch());
-  put_file(bench.operand(), s.file);
+  testing::overwrite_file(bench.operand(), s.file);
   const int before = bench.tried();
 
   const std::size_t n = s.container.size();
@@ -460,7 +444,7 @@ TEST(BadInput, EveryResealedByteChange) {
         testing::reseal(bad);
         const std::string what =
             bench.kind_name() + " byte " + std::to_string(at) + " ^ " + std::to_string(mask);
-        put_file(bench.operand(), c.file);
+        testing::overwrite_file(bench.operand(), c.file);
         const Bench::Run r = bench.run(bad);
         if (r.status == 0) {
           ++accepted;

@@ -44,22 +44,6 @@ std::optional<Bytes> contents(const std::string& path) {
   return bytes;
 }
 
-// Overwrites a file in place. Not by truncating it to nothing first: ext4
-// flushes a file truncated to zero when it is closed, and every run would
-// wait for the disk.
-void put_file(const std::string& path, const Bytes& bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0) << path;
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n =
-        ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-    ASSERT_GT(n, 0) << path;
-    done += static_cast<std::size_t>(n);
-  }
-  ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(bytes.size())), 0) << path;
-  ::close(fd);
-}
-
 // The ways each kind of call can fail.
 std::vector<io::Fault> faults_for(io::Op op) {
   switch (op) {
@@ -108,8 +92,8 @@ class Runner {
   // Lays the files out afresh and runs, failing call number `fail_at` with
   // `fault` (no call fails when fail_at is negative).
   Result run(long fail_at, io::Fault fault) {
-    put_file(operand(), s_.operand);
-    if (s_.mode != 'c') put_file(container(), s_.container);
+    testing::overwrite_file(operand(), s_.operand);
+    if (s_.mode != 'c') testing::overwrite_file(container(), s_.container);
     if (s_.mode == 'p') std::filesystem::remove(dir_ / "data.cdp");
     if (s_.mode == 'c') std::filesystem::remove(dir_ / "data.cdt");
     Options options;

@@ -35,6 +35,20 @@ void write_file(const std::string& path, const Bytes& bytes) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
+void overwrite_file(const std::string& path, const Bytes& bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) throw std::runtime_error("cannot open " + path);
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n =
+        ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (n <= 0) throw std::runtime_error("cannot write " + path);
+    done += static_cast<std::size_t>(n);
+  }
+  const bool sized = ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
+  ::close(fd);
+  if (!sized) throw std::runtime_error("cannot truncate " + path);
+}
+
 Bytes read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);

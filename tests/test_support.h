@@ -31,6 +31,10 @@ class TempDir {
 };
 
 void write_file(const std::string& path, const Bytes& bytes);
+// Rewrites a file in place rather than truncating it to nothing first: ext4
+// flushes a file truncated to zero when it is closed, and tests that rewrite
+// files thousands of times would wait for the disk.
+void overwrite_file(const std::string& path, const Bytes& bytes);
 Bytes read_file(const std::string& path);
 bool exists(const std::string& path);
 Bytes bytes_of(const std::string& text);
