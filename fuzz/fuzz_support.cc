@@ -146,4 +146,26 @@ std::size_t count_of(const std::string& text, const std::string& needle) {
   return n;
 }
 
+std::string rejection_message(Verdict verdict, ContainerKind kind) {
+  const std::string name = kind == ContainerKind::CDT ? "CDT" : "CDP";
+  switch (verdict) {
+    case Verdict::accepted: return {};
+    case Verdict::invalid: return "Error - ." + name + " invalid\n";
+    case Verdict::version: return "Error - file is v";
+    case Verdict::bad_seal: return "Error - bad CRC for ." + name + " file (probably damaged?)\n";
+  }
+  return {};
+}
+
+Bytes container_from(const std::uint8_t* data, std::size_t size) {
+  Bytes bytes(data + 1, data + size);
+  if ((data[0] & 1) != 0 && bytes.size() >= 4) {
+    const std::uint32_t seal = block_crc(std::span(bytes).first(bytes.size() - 4));
+    for (std::size_t i = 0; i < 4; ++i) {
+      bytes[bytes.size() - 4 + i] = static_cast<std::uint8_t>(seal >> (8 * i));
+    }
+  }
+  return bytes;
+}
+
 }  // namespace rempar::fuzz

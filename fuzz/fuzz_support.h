@@ -64,6 +64,13 @@ void put_le32(Bytes& bytes, std::uint32_t value);
 // The container check, restated from the layout: size, magic, version, seal.
 enum class Verdict { accepted, invalid, version, bad_seal };
 Verdict reference_check(std::span<const std::uint8_t> bytes, ContainerKind kind);
+// The message (or, for the version, its start) a rejection prints.
+std::string rejection_message(Verdict verdict, ContainerKind kind);
+
+// The container a fuzzer tries: the input after its first byte, sealed
+// afresh when that byte's low bit is set, so that damage behind a valid seal
+// is explored as deeply as damage to the seal itself.
+Bytes container_from(const std::uint8_t* data, std::size_t size);
 
 // A record of a patch file as the layout defines it.
 struct Record {

@@ -31,13 +31,10 @@ struct Expected {
 Expected expect(const Bytes& cdp) {
   Expected e;
   e.target = rempar::fuzz::damaged_bytes();
-  switch (rempar::fuzz::reference_check(cdp, ContainerKind::CDP)) {
-    case Verdict::accepted: break;
-    case Verdict::invalid: e.message = "Error - .CDP invalid\n"; return e;
-    case Verdict::version: e.message = "Error - file is v"; return e;
-    case Verdict::bad_seal:
-      e.message = "Error - bad CRC for .CDP file (probably damaged?)\n";
-      return e;
+  const Verdict verdict = rempar::fuzz::reference_check(cdp, ContainerKind::CDP);
+  if (verdict != Verdict::accepted) {
+    e.message = rempar::fuzz::rejection_message(verdict, ContainerKind::CDP);
+    return e;
   }
   const auto parsed = rempar::fuzz::reference_parse_patch(cdp);
   const auto target_size = static_cast<std::int64_t>(e.target.size());
@@ -64,12 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static rempar::fuzz::ScratchFile cdp_file("cdp");
   static rempar::fuzz::ScratchFile target_file("target");
   if (size == 0) return 0;
-  Bytes cdp(data + 1, data + size);
-  if ((data[0] & 1) != 0 && cdp.size() >= 4) {
-    const std::uint32_t seal = rempar::block_crc(std::span(cdp).first(cdp.size() - 4));
-    for (int i = 0; i < 4; ++i)
-      cdp[cdp.size() - 4 + i] = static_cast<std::uint8_t>(seal >> (8 * i));
-  }
+  const Bytes cdp = rempar::fuzz::container_from(data, size);
   cdp_file.assign(cdp);
   const Bytes& original = rempar::fuzz::damaged_bytes();
   target_file.assign(original);

@@ -35,13 +35,10 @@ struct Expected {
 Expected expect(const Bytes& cdt) {
   const Bytes& good = rempar::fuzz::verified_bytes();
   Expected e;
-  switch (rempar::fuzz::reference_check(cdt, ContainerKind::CDT)) {
-    case Verdict::accepted: break;
-    case Verdict::invalid: e.message = "Error - .CDT invalid\n"; return e;
-    case Verdict::version: e.message = "Error - file is v"; return e;
-    case Verdict::bad_seal:
-      e.message = "Error - bad CRC for .CDT file (probably damaged?)\n";
-      return e;
+  const Verdict verdict = rempar::fuzz::reference_check(cdt, ContainerKind::CDT);
+  if (verdict != Verdict::accepted) {
+    e.message = rempar::fuzz::rejection_message(verdict, ContainerKind::CDT);
+    return e;
   }
   const std::uint32_t file_size = rempar::fuzz::le32(cdt.data() + 10);
   const std::uint32_t block_size = rempar::fuzz::le32(cdt.data() + 14);
@@ -93,12 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const bool ready = (verified_file.assign(rempar::fuzz::verified_bytes()), true);
   (void)ready;
   if (size == 0) return 0;
-  Bytes cdt(data + 1, data + size);
-  if ((data[0] & 1) != 0 && cdt.size() >= 4) {
-    const std::uint32_t seal = rempar::block_crc(std::span(cdt).first(cdt.size() - 4));
-    for (int i = 0; i < 4; ++i)
-      cdt[cdt.size() - 4 + i] = static_cast<std::uint8_t>(seal >> (8 * i));
-  }
+  const Bytes cdt = rempar::fuzz::container_from(data, size);
   cdt_file.assign(cdt);
   patch_file.assign({});
 
