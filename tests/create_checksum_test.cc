@@ -149,20 +149,14 @@ TEST(CreateChecksum, FilesBeyondTheFormatAreRefusedBeforeAnyOutput) {
 // Every failure once the files are open ends without "Completed" and
 // removes the partial checksum file.
 TEST(CreateChecksum, FailuresAfterOpeningAreReported) {
-  struct Case {
-    io::Op op;
-    const char* file;
-    io::Fault fault;
-    std::string message;
-  };
-  const Case cases[] = {
+  const testing::FaultCase cases[] = {
       {io::Op::read, "data", {0, true}, "Error reading input file"},
       {io::Op::read, "data", {EIO, false}, "Error reading input file"},
       {io::Op::write, "data.cdt", {ENOSPC, false}, "Error writing output file"},
       {io::Op::sync, "data.cdt", {EIO, false}, "Error writing output file"},
       {io::Op::close, "data.cdt", {EIO, false}, "Error writing output file"},
   };
-  for (const Case& c : cases) {
+  for (const testing::FaultCase& c : cases) {
     TempDir dir;
     testing::write_file(dir / "data", testing::random_bytes(3 << 20, 9));
     std::ostringstream out;

@@ -247,13 +247,7 @@ TEST(CreatePatch, RefusalsBeforeOpeningTouchNothing) {
 }
 
 TEST(CreatePatch, FailuresAfterOpeningRemoveThePatch) {
-  struct Case {
-    io::Op op;
-    const char* file;
-    io::Fault fault;
-    std::string message;
-  };
-  const Case cases[] = {
+  const testing::FaultCase cases[] = {
       {io::Op::read,
        "data",
        {0, true},
@@ -264,7 +258,7 @@ TEST(CreatePatch, FailuresAfterOpeningRemoveThePatch) {
       {io::Op::sync, "data.cdp", {EIO, false}, "Error writing output file"},
       {io::Op::close, "data.cdp", {EIO, false}, "Error writing output file"},
   };
-  for (const Case& c : cases) {
+  for (const testing::FaultCase& c : cases) {
     TempDir dir;
     const Bytes good = testing::random_bytes(3 << 20, 4);
     Bytes damaged = good;

@@ -78,6 +78,15 @@ void append_le32(Bytes& bytes, std::uint32_t value);
 // Replaces a container's last 4 bytes with the seal of the bytes before them.
 void reseal(Bytes& container);
 
+// One row of a fault table: `op` on `file` meets `fault`, and the run must
+// report `message`.
+struct FaultCase {
+  io::Op op;
+  const char* file;
+  io::Fault fault;
+  std::string message;
+};
+
 // Makes every `op` on the file `name` meet `fault` while it lives.
 class ScopedFault {
  public:

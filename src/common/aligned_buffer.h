@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <utility>
 #include <vector>
 
@@ -41,10 +40,8 @@ class AlignedBuffer {
   std::uint8_t* data() { return data_; }
   const std::uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
   std::uint8_t& operator[](std::size_t i) { return data_[i]; }
   const std::uint8_t& operator[](std::size_t i) const { return data_[i]; }
-  std::span<std::uint8_t> span() { return {data_, size_}; }
   std::uint8_t* begin() { return data_; }
   std::uint8_t* end() { return data_ + size_; }
 
