@@ -41,12 +41,29 @@ std::optional<Unprivileged> nobody() {
   return Unprivileged{user->pw_uid, user->pw_gid};
 }
 
-// Runs the real binary in `cwd` as `who`, with no supplementary groups.
-testing::RunResult run_as(const Unprivileged& who, const std::vector<std::string>& args,
-                          const std::string& cwd) {
-  testing::RunResult result = testing::finish(testing::start_rempar(args, cwd, [&] {
+// The build folder may lie where `who` cannot reach it (a checkout under
+// /root), so the user runs a copy of the binary in a folder anyone may search.
+class ReachableBinary {
+ public:
+  ReachableBinary() {
+    std::filesystem::copy_file(REMPAR_BINARY, path());
+    std::filesystem::permissions(dir_.path(), std::filesystem::perms(0755));
+    std::filesystem::permissions(path(), std::filesystem::perms(0755));
+  }
+  std::string path() const { return dir_ / "rempar"; }
+
+ private:
+  TempDir dir_;
+};
+
+// Runs a copy of the real binary in `cwd` as `who`, with no supplementary groups.
+testing::RunResult run_as(const Unprivileged& who, const ReachableBinary& binary,
+                          const std::vector<std::string>& args, const std::string& cwd) {
+  const auto become_who = [&] {
     return ::setgroups(0, nullptr) == 0 && ::setgid(who.gid) == 0 && ::setuid(who.uid) == 0;
-  }));
+  };
+  testing::RunResult result =
+      testing::finish(testing::start_rempar(args, cwd, become_who, binary.path()));
   result.out += result.err;  // the tool writes nothing to standard error
   return result;
 }
@@ -118,11 +135,14 @@ TEST(Permissions, RefusedAsAnUnprivilegedUser) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root, to run the tool as another user";
   const auto who = nobody();
   if (!who) GTEST_SKIP() << "no user 'nobody'";
+  const ReachableBinary binary;
   {
     TempDir probe;
     ASSERT_EQ(::chmod(probe.path().c_str(), 0755), 0);
-    const auto banner = run_as(*who, {"-V"}, probe.path());
-    if (banner.status != 0) GTEST_SKIP() << "user 'nobody' cannot run " << REMPAR_BINARY;
+    const auto banner = run_as(*who, binary, {"-V"}, probe.path());
+    if (banner.status != 0) {
+      GTEST_SKIP() << "user 'nobody' cannot run " << binary.path() << " (a noexec /tmp?)";
+    }
   }
   const Files f;
   using E = Layout::Entry;
@@ -212,7 +232,7 @@ TEST(Permissions, RefusedAsAnUnprivilegedUser) {
   for (const Case& c : cases) {
     TempDir dir;
     lay_out(dir, c.layout);
-    const auto result = run_as(*who, c.args, dir.path());
+    const auto result = run_as(*who, binary, c.args, dir.path());
     EXPECT_EQ(result.out, PROCESSING + c.out) << c.what;
     EXPECT_EQ(result.status, c.status) << c.what;
     for (const auto& [name, bytes] : c.after) {

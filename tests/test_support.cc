@@ -76,7 +76,7 @@ std::string drain(int fd) {
 }
 
 Child start_rempar(const std::vector<std::string>& args, const std::string& cwd,
-                   const std::function<bool()>& in_child) {
+                   const std::function<bool()>& in_child, const std::string& program) {
   int out_pipe[2];
   int err_pipe[2];
   if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -87,9 +87,9 @@ Child start_rempar(const std::vector<std::string>& args, const std::string& cwd,
     for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) ::close(fd);
     if (in_child && !in_child()) ::_exit(126);
     if (::chdir(cwd.c_str()) != 0) ::_exit(127);
-    std::string program = REMPAR_BINARY;
+    std::string argv0 = program;
     std::vector<std::string> copy = args;
-    std::vector<char*> argv{program.data()};
+    std::vector<char*> argv{argv0.data()};
     for (auto& a : copy) argv.push_back(a.data());
     argv.push_back(nullptr);
     ::execv(program.c_str(), argv.data());

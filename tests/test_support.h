@@ -57,10 +57,12 @@ struct Child {
   int err = -1;
 };
 
-// Starts the built binary in `cwd`; `in_child` runs after the fork, before
-// the program starts (false ends the child with status 126).
+// Starts the built binary (or a copy of it at `program`) in `cwd`; `in_child`
+// runs after the fork, before the program starts (false ends the child with
+// status 126).
 Child start_rempar(const std::vector<std::string>& args, const std::string& cwd,
-                   const std::function<bool()>& in_child = {});
+                   const std::function<bool()>& in_child = {},
+                   const std::string& program = REMPAR_BINARY);
 // Everything a pipe delivers until it closes.
 std::string drain(int fd);
 // Reads both pipes to their end and waits for the child.
