@@ -1,24 +1,10 @@
 // The block checksum on x86-64 with AVX-512, GFNI and VPCLMULQDQ.
 //
-// The byte step is linear over GF(2): step(R, b) = A(R) ^ T[b] with
-// A(R) = T[R & 0xFF] ^ asr(R, 8). After bytes b0..b(n-1),
-//   R_n = A^n(R_0) ^ sum_j A^(n-1-j)(T[b_j]).
-// The arithmetic shift means no CRC-32 with another constant computes this;
-// but A is a 32x32 bit matrix with minimal polynomial chi of degree 32, so
-// any polynomial p(A) equals (p mod chi)(A). Writing T[b] as the sum of
-// T[1 << i] over the set bits i of b splits the data into eight bit planes:
-//   sum_j A^(n-1-j)(T[b_j]) = sum_i M_i(A) T[1 << i],
-//   M_i(y) = sum_j bit_i(b_j) y^(n-1-j),
-// and each M_i mod chi is an ordinary polynomial remainder, which carry-less
-// multiplication folds at memory speed.
-//
-// A has a cyclic vector, v = T[1]: the vectors A^k v, k < 32, form a basis
-// (the matrix KRYLOV below). So every T[1 << i] is g_i(A) v for a polynomial
-// g_i of degree < 32 (g_0 = 1), and likewise R_0 = g(A) v. Then
-//   R_n = F( y^n g + sum_i M_i g_i  mod chi ),   F(r) = r(A) v,
-// one remainder through one fixed linear map. The kernel folds the eight
-// planes side by side, multiplies each by its g_i, adds them up and applies
-// F with eight byte-indexed tables.
+// The mathematics is in crc_algebra.h: the data splits into eight bit
+// planes whose polynomials are folded modulo chi, each multiplied by its
+// plane's gain, and the sum goes through one fixed linear map. Here each byte
+// is transposed into its bits with GFNI and the planes are folded side by
+// side, four to a 512-bit register.
 //
 // The data is cut into groups of 256 bytes, the last one padded with zero
 // bytes. Zero bytes at the end multiply the sum by y^pad; the last step
@@ -27,178 +13,33 @@
 // accumulator, where folding carries it to its place.
 
 #include "container/crc_kernels.h"
+#include "container/x86_intrinsics.h"
 
-#if defined(__x86_64__)
-
-#include <cpuid.h>
-#include <immintrin.h>
+#if defined(REMPAR_X86_KERNELS)
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
-#include "container/crc_table.h"
+#include "container/crc_algebra.h"
+#include "container/crc_emulated.h"
 
-namespace rempar::crc {
+#if !defined(REMPAR_EMULATED)
+#include <cpuid.h>
+#endif
+
+namespace REMPAR_KERNEL_NAMESPACE {
 namespace {
 
+using namespace algebra;
+
 // ---------------------------------------------------------------------------
-// The algebra, evaluated by the compiler.
+// The constants in this kernel's layout.
 
-// The minimal polynomial of A: bit k is the coefficient of y^k.
-constexpr std::uint64_t CHI = 0x1815808CFull;
-
-constexpr std::uint32_t advance(std::uint32_t reg) { return crc_step(reg, 0); }
-
-// Polynomials modulo chi, held in 32 bits (bit k: coefficient of y^k).
-constexpr std::uint32_t times_y(std::uint32_t p) {
-  std::uint64_t t = static_cast<std::uint64_t>(p) << 1;
-  if (t >> 32) t ^= CHI;
-  return static_cast<std::uint32_t>(t);
-}
-
-constexpr std::uint32_t over_y(std::uint32_t p) {
-  std::uint64_t t = p;
-  if (t & 1u) t ^= CHI;
-  return static_cast<std::uint32_t>(t >> 1);
-}
-
-constexpr std::uint32_t mul_mod(std::uint32_t a, std::uint32_t b) {
-  std::uint32_t r = 0;
-  for (int i = 31; i >= 0; --i) {
-    r = times_y(r);
-    if ((b >> i) & 1u) r ^= a;
-  }
-  return r;
-}
-
-constexpr std::uint32_t y_power(int e) {
-  std::uint32_t p = 1;
-  for (; e > 0; --e) p = times_y(p);
-  for (; e < 0; ++e) p = over_y(p);
-  return p;
-}
-
-// A 64-bit polynomial reduced modulo chi.
-constexpr std::uint32_t reduce64(std::uint64_t v) {
-  for (int i = 63; i >= 32; --i) {
-    if ((v >> i) & 1u) v ^= CHI << (i - 32);
-  }
-  return static_cast<std::uint32_t>(v);
-}
-
-// 32x32 bit matrices as their columns: col[i] is the image of bit i.
-using Matrix = std::array<std::uint32_t, 32>;
-
-constexpr std::uint32_t apply(const Matrix& m, std::uint32_t x) {
-  std::uint32_t r = 0;
-  for (std::size_t i = 0; i < 32; ++i) {
-    if ((x >> i) & 1u) r ^= m[i];
-  }
-  return r;
-}
-
-// Column k is A^k T[1]: F(r) = apply(KRYLOV, r).
-constexpr Matrix make_krylov() {
-  Matrix m{};
-  std::uint32_t v = CRC_TABLE[1];
-  for (std::uint32_t& col : m) {
-    col = v;
-    v = advance(v);
-  }
-  return m;
-}
-
-// Gauss-Jordan elimination; all zero if the matrix is singular.
-constexpr Matrix invert(const Matrix& m) {
-  // rows[j]: row j of m in the low half, row j of the identity in the high.
-  std::array<std::uint64_t, 32> rows{};
-  for (std::size_t j = 0; j < 32; ++j) {
-    std::uint64_t row = std::uint64_t{1} << (32 + j);
-    for (std::size_t i = 0; i < 32; ++i) {
-      if ((m[i] >> j) & 1u) row |= std::uint64_t{1} << i;
-    }
-    rows[j] = row;
-  }
-  for (std::size_t c = 0; c < 32; ++c) {
-    std::size_t pivot = c;
-    while (pivot < 32 && !((rows[pivot] >> c) & 1u)) ++pivot;
-    if (pivot == 32) return Matrix{};
-    const std::uint64_t top = rows[pivot];
-    rows[pivot] = rows[c];
-    rows[c] = top;
-    for (std::size_t j = 0; j < 32; ++j) {
-      if (j != c && ((rows[j] >> c) & 1u)) rows[j] ^= top;
-    }
-  }
-  Matrix inverse{};
-  for (std::size_t j = 0; j < 32; ++j) {
-    for (std::size_t k = 0; k < 32; ++k) {
-      if ((rows[j] >> (32 + k)) & 1u) inverse[k] |= 1u << j;
-    }
-  }
-  return inverse;
-}
-
-constexpr Matrix KRYLOV = make_krylov();
-constexpr Matrix KRYLOV_INVERSE = invert(KRYLOV);
-
-constexpr bool chi_annihilates_a() {
-  for (int i = 0; i < 32; ++i) {
-    std::uint32_t x = 1u << i;
-    std::uint32_t sum = 0;
-    for (int k = 0; k <= 32; ++k) {
-      if ((CHI >> k) & 1u) sum ^= x;
-      x = advance(x);
-    }
-    if (sum != 0) return false;
-  }
-  return true;
-}
-
-constexpr bool is_inverse(const Matrix& m, const Matrix& inverse) {
-  for (int i = 0; i < 32; ++i) {
-    if (apply(m, apply(inverse, 1u << i)) != (1u << i)) return false;
-  }
-  return true;
-}
-
-static_assert(chi_annihilates_a(), "chi(A) must be zero");
-static_assert(is_inverse(KRYLOV, KRYLOV_INVERSE), "T[1] must be a cyclic vector of A");
-
-// g_i: T[1 << i] = g_i(A) T[1].
-constexpr std::array<std::uint32_t, 8> make_plane_gains() {
-  std::array<std::uint32_t, 8> g{};
-  for (std::size_t i = 0; i < 8; ++i) g[i] = apply(KRYLOV_INVERSE, CRC_TABLE[1u << i]);
-  return g;
-}
-constexpr std::array<std::uint32_t, 8> PLANE_GAIN = make_plane_gains();
-static_assert(PLANE_GAIN[0] == 1, "the register's term rides on plane 0");
-
-// REGISTER_TERM[m][x]: y^-128 g(x << 8m), what the register puts into the
-// first group's plane-0 accumulator (see fold_planes).
-constexpr std::uint32_t Y_MINUS_128 = y_power(-128);
-constexpr std::array<ByteTable, 4> make_register_term() {
-  std::array<ByteTable, 4> t{};
-  for (std::size_t m = 0; m < 4; ++m) {
-    t[m] = linear_table(
-        [m](std::uint32_t x) { return mul_mod(Y_MINUS_128, apply(KRYLOV_INVERSE, x << (8 * m))); });
-  }
-  return t;
-}
-constexpr std::array<ByteTable, 4> REGISTER_TERM = make_register_term();
-
-// FINISH[m][x] = F((x << 8m) mod chi): F of a 64-bit polynomial.
-constexpr std::array<ByteTable, 8> make_finish() {
-  std::array<ByteTable, 8> t{};
-  for (std::size_t m = 0; m < 8; ++m) {
-    t[m] = linear_table([m](std::uint32_t x) {
-      return apply(KRYLOV, reduce64(static_cast<std::uint64_t>(x) << (8 * m)));
-    });
-  }
-  return t;
-}
-constexpr std::array<ByteTable, 8> FINISH = make_finish();
+// y^-128 g: the register's term enters the first group's plane-0
+// accumulator, which folding moves 128 bits further than the data.
+constexpr std::array<ByteTable, 4> REGISTER_TERM = make_register_term(-128);
 
 // UNPAD[pad] = {y^-pad, y^(64-pad)}: multiplies a 128-bit lane by y^-pad.
 struct alignas(16) LaneConstant {
@@ -207,12 +48,9 @@ struct alignas(16) LaneConstant {
 };
 constexpr std::array<LaneConstant, 256> make_unpad() {
   std::array<LaneConstant, 256> t{};
-  std::uint32_t low = 1;
-  std::uint32_t high = y_power(64);
-  for (LaneConstant& c : t) {
-    c = {low, high};
-    low = over_y(low);
-    high = over_y(high);
+  for (std::size_t pad = 0; pad < t.size(); ++pad) {
+    const PairConstant c = plane_fold_constants(-static_cast<int>(pad));
+    t[pad] = {c.low, c.high};
   }
   return t;
 }
@@ -222,21 +60,21 @@ constexpr std::array<LaneConstant, 256> UNPAD = make_unpad();
 struct alignas(64) ZmmConstant {
   std::array<std::uint64_t, 8> q;
 };
-constexpr ZmmConstant lanes_of(std::uint32_t low, std::uint32_t high) {
-  return {{low, high, low, high, low, high, low, high}};
+constexpr ZmmConstant lanes_of(PairConstant c) {
+  return {{c.low, c.high, c.low, c.high, c.low, c.high, c.low, c.high}};
 }
 // A 128-bit lane H y^64 + L moved up by s bits: H y^(s+64) + L y^s.
-constexpr ZmmConstant FOLD_256 = lanes_of(y_power(256), y_power(320));
-constexpr ZmmConstant FOLD_128 = lanes_of(y_power(128), y_power(192));
+constexpr ZmmConstant FOLD_256 = lanes_of(plane_fold_constants(256));
+constexpr ZmmConstant FOLD_128 = lanes_of(plane_fold_constants(128));
 
 // Lane l of the low accumulators holds plane l, of the high ones plane 4 + l;
 // these multiply each lane by its plane's gain.
 constexpr ZmmConstant make_gains(std::size_t first_plane) {
   ZmmConstant c{};
   for (std::size_t l = 0; l < 4; ++l) {
-    const std::uint32_t g = PLANE_GAIN[first_plane + l];
-    c.q[2 * l] = g;
-    c.q[2 * l + 1] = mul_mod(g, y_power(64));
+    const PairConstant gain = plane_gain_constants(first_plane + l, 0);
+    c.q[2 * l] = gain.low;
+    c.q[2 * l + 1] = gain.high;
   }
   return c;
 }
@@ -279,8 +117,7 @@ constexpr std::size_t MIN_LENGTH = 128;
 // ---------------------------------------------------------------------------
 // The kernel.
 
-#define REMPAR_AVX512_TARGET \
-  __attribute__((target("avx512f,avx512bw,avx512vbmi,gfni,vpclmulqdq,pclmul")))
+#define REMPAR_AVX512_TARGET REMPAR_TARGET("avx512f,avx512bw,avx512vbmi,gfni,vpclmulqdq,pclmul")
 
 REMPAR_AVX512_TARGET inline __m512i load_zmm(const void* p) { return _mm512_loadu_si512(p); }
 
@@ -320,17 +157,22 @@ REMPAR_AVX512_TARGET inline __m512i load_partial(const std::uint8_t* data, std::
                                                  std::size_t offset) {
   if (remaining <= offset) return _mm512_setzero_si512();
   const std::size_t count = remaining - offset;
+#if defined(REMPAR_EMULATED)
+  // SIMDe has no masked byte load: the same through a zeroed copy.
+  std::array<std::uint8_t, 64> copy{};
+  std::memcpy(copy.data(), data + offset, count < 64 ? count : 64);
+  return load_zmm(copy.data());
+#else
   const __mmask64 mask = count >= 64 ? ~__mmask64{0} : (__mmask64{1} << count) - 1;
   return _mm512_maskz_loadu_epi8(mask, data + offset);
+#endif
 }
 
 REMPAR_AVX512_TARGET std::uint32_t fold_planes(std::uint32_t reg, const std::uint8_t* data,
                                                std::size_t length) {
   // The register's term y^n g: with N the padded length, the first group's
   // accumulator ends up multiplied by y^(N+128), so it starts as y^-128 g.
-  const std::uint32_t reg_term =
-      REGISTER_TERM[0][reg & 0xFFu] ^ REGISTER_TERM[1][(reg >> 8) & 0xFFu] ^
-      REGISTER_TERM[2][(reg >> 16) & 0xFFu] ^ REGISTER_TERM[3][reg >> 24];
+  const std::uint32_t reg_term = register_term(REGISTER_TERM, reg);
   Accumulators acc{_mm512_maskz_set1_epi64(1, static_cast<std::int64_t>(reg_term)),
                    _mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512()};
 
@@ -373,11 +215,10 @@ REMPAR_AVX512_TARGET std::uint32_t fold_planes(std::uint32_t reg, const std::uin
   const auto poly = static_cast<std::uint64_t>(
       _mm_cvtsi128_si64(_mm_xor_si128(unpadded, _mm_clmulepi64_si128(unpadded, y64, 0x01))));
 
-  std::uint32_t result = 0;
-  for (std::size_t m = 0; m < 8; ++m) result ^= FINISH[m][(poly >> (8 * m)) & 0xFFu];
-  return result;
+  return finish64(poly);
 }
 
+#if !defined(REMPAR_EMULATED)
 // The OS must save the opmask and all 512-bit registers (XCR0 bits 1, 2, 5,
 // 6, 7); the CPU's feature bits alone do not say so. __builtin_cpu_supports
 // checks this too with the runtimes in use here; this guards older ones.
@@ -393,6 +234,7 @@ bool os_saves_avx512_state() {
   constexpr unsigned needed = 0xE6u;
   return (xcr0_low & needed) == needed;
 }
+#endif
 
 }  // namespace
 
@@ -401,6 +243,7 @@ std::uint32_t update_avx512(std::uint32_t reg, const std::uint8_t* data, std::si
   return fold_planes(reg, data, length);
 }
 
+#if !defined(REMPAR_EMULATED)
 bool avx512_supported() {
   static const bool supported = [] {
     __builtin_cpu_init();  // in case this runs before the runtime's constructors
@@ -412,6 +255,8 @@ bool avx512_supported() {
   return supported;
 }
 
-}  // namespace rempar::crc
+#endif
 
-#endif  // defined(__x86_64__)
+}  // namespace REMPAR_KERNEL_NAMESPACE
+
+#endif  // defined(REMPAR_X86_KERNELS)

@@ -1,0 +1,39 @@
+#pragma once
+// The x86 vector intrinsics the folding kernels use, native or emulated.
+//
+// Each x86 kernel source is compiled twice: once natively (the tool's
+// kernel, its functions built for the instruction sets they name), and once
+// with REMPAR_EMULATED defined against SIMDe's portable implementations of
+// the same intrinsics, into namespace rempar::crc::emulated. The emulated
+// build runs on any CPU, so the tests check every x86 kernel on every
+// machine; the tool itself never runs it.
+
+#if defined(REMPAR_EMULATED)
+
+#define SIMDE_ENABLE_NATIVE_ALIASES
+#define SIMDE_NO_NATIVE
+#include <simde/x86/avx512.h>
+#include <simde/x86/clmul.h>
+#include <simde/x86/gfni.h>
+
+#define REMPAR_TARGET(features)
+#define REMPAR_KERNEL_NAMESPACE rempar::crc::emulated
+
+// What SIMDe lacks, in terms of what it has, under the intrinsics' names.
+using __mmask8 = simde__mmask8;  // NOLINT(bugprone-reserved-identifier)
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
+#define _mm512_maskz_shuffle_i64x2(k, a, b, imm8) \
+  simde_mm512_maskz_mov_epi64((k), simde_mm512_shuffle_i64x2((a), (b), (imm8)))
+
+#else
+
+#include <immintrin.h>
+
+#define REMPAR_TARGET(features) __attribute__((target(features)))
+#define REMPAR_KERNEL_NAMESPACE rempar::crc
+
+#endif
+
+#if defined(__x86_64__) || defined(REMPAR_EMULATED)
+#define REMPAR_X86_KERNELS 1
+#endif
