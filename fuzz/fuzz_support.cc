@@ -5,8 +5,12 @@
 
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 #include "container/block_crc.h"
+#include "container/container_writer.h"
+#include "ops/create_checksum.h"
+#include "ops/create_patch.h"
 
 namespace rempar::fuzz {
 
@@ -78,6 +82,31 @@ const Bytes& damaged_bytes() {
   return bytes;
 }
 
+namespace {
+
+// The checksum file of the damaged copy in the large-file version, and the
+// patch made against it, which keeps that version.
+void write_large_format_seeds(const std::string& folder, std::int32_t block_size) {
+  const std::string base = folder + "/large-" + std::to_string(block_size);
+  std::ostringstream out;
+  {
+    auto input = io::File::open(folder + "/damaged", io::File::Mode::read);
+    auto cdt = io::File::open(base + ".cdt", io::File::Mode::create_rw);
+    if (!input || !cdt) fail("opening a seed file", __FILE__, __LINE__);
+    ContainerWriter writer(*cdt);
+    if (!write_checksums(*input, writer, LAYOUT_3_0, block_size,
+                         static_cast<std::int64_t>(damaged_bytes().size()), out)) {
+      fail("writing a large-format checksum file", __FILE__, __LINE__);
+    }
+  }
+  if (run_create_patch(base + ".cdt", folder + "/verified", base + ".cdp", out) !=
+      Outcome::succeeded) {
+    fail("writing a large-format patch file", __FILE__, __LINE__);
+  }
+}
+
+}  // namespace
+
 void write_fixed_files_if_asked() {
   const char* folder = std::getenv("REMPAR_FUZZ_WRITE_FIXED");
   if (folder == nullptr) return;
@@ -88,6 +117,9 @@ void write_fixed_files_if_asked() {
               static_cast<std::streamsize>(bytes->size()));
     if (!out) fail("writing a fixed file", __FILE__, __LINE__);
   }
+  for (const std::int32_t block_size : {1, 64, 100, 1500, 16384}) {
+    write_large_format_seeds(folder, block_size);
+  }
   std::exit(0);
 }
 
@@ -96,16 +128,28 @@ std::uint32_t le32(const std::uint8_t* at) {
          static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
 }
 
-void put_le32(Bytes& bytes, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8)
-    bytes.push_back(static_cast<std::uint8_t>(value >> shift));
+void put_le32(Bytes& bytes, std::uint32_t value) { put_le(bytes, value, 4); }
+
+std::uint64_t le(const std::uint8_t* at, std::size_t width) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < width; ++i) value |= static_cast<std::uint64_t>(at[i]) << (8 * i);
+  return value;
+}
+
+void put_le(Bytes& bytes, std::uint64_t value, std::size_t width) {
+  for (std::size_t i = 0; i < width; ++i)
+    bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+std::size_t size_width(std::span<const std::uint8_t> container) {
+  return container[8] == 3 ? 8 : 4;
 }
 
 Verdict reference_check(std::span<const std::uint8_t> bytes, ContainerKind kind) {
   if (bytes.size() < 22 || bytes.size() > 0x7FFFFFFFu) return Verdict::invalid;
   const char* magic = kind == ContainerKind::CDT ? "KaLWCRCC" : "KaLWCRCP";
   if (std::memcmp(bytes.data(), magic, 8) != 0) return Verdict::invalid;
-  if (bytes[8] != 2 || bytes[9] != 0) return Verdict::version;
+  if ((bytes[8] != 2 && bytes[8] != 3) || bytes[9] != 0) return Verdict::version;
   const std::size_t covered = bytes.size() - 4;
   return block_crc(bytes.first(covered)) == le32(bytes.data() + covered) ? Verdict::accepted
                                                                          : Verdict::bad_seal;
@@ -113,29 +157,38 @@ Verdict reference_check(std::span<const std::uint8_t> bytes, ContainerKind kind)
 
 ParsedPatch reference_parse_patch(std::span<const std::uint8_t> bytes) {
   ParsedPatch parsed;
-  parsed.recorded_size = le32(bytes.data() + 10);
-  // Records fill [14, end marker) exactly; the end marker is the last 4
+  const std::size_t w = size_width(bytes);
+  const std::uint64_t end_of_records = w == 8 ? ~std::uint64_t{0} : 0xFFFFFFFFu;
+  // An accepted container has at least 22 bytes, enough for the file size,
+  // but perhaps not for an end marker after it.
+  parsed.recorded_size = le(bytes.data() + 10, w);
+  if (bytes.size() < 10 + w + w + 4) {
+    parsed.malformed = true;
+    return parsed;
+  }
+  // Records fill [10 + w, end marker) exactly; the end marker is the last w
   // bytes before the seal.
-  const std::size_t end_marker = bytes.size() - 8;
-  std::size_t at = 14;
+  const std::size_t end_marker = bytes.size() - 4 - w;
+  std::size_t at = 10 + w;
   while (at < end_marker) {
-    if (at + 8 > end_marker) {
+    if (at + w + 4 > end_marker) {
       parsed.malformed = true;
       return parsed;
     }
-    Record r{le32(bytes.data() + at), le32(bytes.data() + at + 4), at + 8};
-    if (r.offset == 0xFFFFFFFFu || r.data_at + r.length > end_marker) {
+    Record r{le(bytes.data() + at, w), le32(bytes.data() + at + w), at + w + 4};
+    if (r.offset == end_of_records || r.data_at + r.length > end_marker) {
       parsed.malformed = true;
       return parsed;
     }
+    // Written so that no sum can wrap, however large the offset.
     if (!parsed.first_out_of_range &&
-        static_cast<std::uint64_t>(r.offset) + r.length > parsed.recorded_size) {
+        (r.length > parsed.recorded_size || r.offset > parsed.recorded_size - r.length)) {
       parsed.first_out_of_range = r;
     }
     parsed.records.push_back(r);
     at = r.data_at + r.length;
   }
-  parsed.malformed = le32(bytes.data() + end_marker) != 0xFFFFFFFFu;
+  parsed.malformed = at != end_marker || le(bytes.data() + end_marker, w) != end_of_records;
   return parsed;
 }
 

@@ -55,11 +55,21 @@ const Bytes& damaged_bytes();
 
 // When REMPAR_FUZZ_WRITE_FIXED names a folder, writes both fixed files there
 // (as "verified" and "damaged") and ends the process; scripts/fuzz.sh makes
-// its seed containers from them with the tool itself.
+// its seed containers from them with the tool itself. The tool writes the
+// large-file version only for files of 2 GiB and more, so seeds in that
+// version ("large-BS.cdt", "large-BS.cdp") are written here too, through the
+// operations' own writers.
 void write_fixed_files_if_asked();
 
 std::uint32_t le32(const std::uint8_t* at);
 void put_le32(Bytes& bytes, std::uint32_t value);
+// Integers of `width` bytes (4 or 8).
+std::uint64_t le(const std::uint8_t* at, std::size_t width);
+void put_le(Bytes& bytes, std::uint64_t value, std::size_t width);
+
+// The width of file sizes and record offsets of a container whose header
+// names version 2.0 (4) or 3.0 (8); both versions are otherwise alike.
+std::size_t size_width(std::span<const std::uint8_t> container);
 
 // The container check, restated from the layout: size, magic, version, seal.
 enum class Verdict { accepted, invalid, version, bad_seal };
@@ -74,14 +84,14 @@ Bytes container_from(const std::uint8_t* data, std::size_t size);
 
 // A record of a patch file as the layout defines it.
 struct Record {
-  std::uint32_t offset = 0;
+  std::uint64_t offset = 0;
   std::uint32_t length = 0;
   std::size_t data_at = 0;  // where its bytes start in the container
 };
 
 // The record list of a sealed patch file, read from the layout alone.
 struct ParsedPatch {
-  std::uint32_t recorded_size = 0;
+  std::uint64_t recorded_size = 0;
   bool malformed = false;
   std::vector<Record> records;
   std::optional<Record> first_out_of_range;

@@ -38,7 +38,7 @@ Expected expect(const Bytes& cdp) {
   }
   const auto parsed = rempar::fuzz::reference_parse_patch(cdp);
   const auto target_size = static_cast<std::int64_t>(e.target.size());
-  if (parsed.recorded_size != target_size) {
+  if (parsed.recorded_size != static_cast<std::uint64_t>(target_size)) {
     e.message = msg::target_size_mismatch(target_size, parsed.recorded_size);
   } else if (parsed.malformed) {
     e.message = std::string(msg::BAD_RECORDS);

@@ -29,7 +29,8 @@ cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDeb
   -DREMPAR_FUZZ=ON -DREMPAR_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target rempar "${targets[@]}" >/dev/null
 
-# Seeds: valid containers of the fixed files, made by the tool. The patch
+# Seeds: valid containers of the fixed files, made by the tool (and, in the
+# large-file version, by the operations' writers). The patch
 # targets read a first byte that picks whether the rest is sealed afresh;
 # seeds come both ways.
 seeds=$build/seeds
@@ -46,6 +47,9 @@ REMPAR_FUZZ_WRITE_FIXED=$seeds/work "$build/fuzz/patch_creation_fuzz" >/dev/null
   "$rempar" -b 64 -o ../cdt/verified-64.cdt verified >/dev/null
   : > empty
   "$rempar" -o ../cdt/empty.cdt empty >/dev/null
+  # The large-file version, written by the fuzz target beside the fixed files.
+  mv large-*.cdt ../cdt/
+  mv large-*.cdp ../cdp/
 )
 for kind in cdt cdp; do
   for f in "$seeds/$kind"/*; do

@@ -142,8 +142,7 @@ TEST(ApplyPatch, RefusedFiles) {
       {{"-a", "-i", "data", "data"},
        "Error - target file 'data' is the .CDP file 'data'; writing it would destroy it\n"},
       {{"-a", "-i", "data.cdp", "big"},
-       "Error - target file 'big' has 2147483648 bytes; the format holds files of at most "
-       "2147483647 bytes\n"},
+       "Error - patch target file size is 2147483648 instead of 10\n"},
   };
   for (const Case& c : cases) {
     TempDir dir;

@@ -21,7 +21,7 @@ const Bytes EMPTY_FILE_CDT = {0x4B, 0x61, 0x4C, 0x57, 0x43, 0x52, 0x43, 0x43, 0x
 Bytes sealed(ContainerKind kind, const Bytes& body) {
   Bytes bytes;
   bytes.reserve(body.size() + 14);
-  for (std::uint8_t b : container_header(kind)) bytes.push_back(b);
+  for (std::uint8_t b : container_header(kind, FORMAT_VERSION)) bytes.push_back(b);
   bytes.insert(bytes.end(), body.begin(), body.end());
   for (std::uint8_t b : encode_le32(block_crc(bytes))) bytes.push_back(b);
   return bytes;
@@ -50,7 +50,7 @@ TEST(ContainerWriter, WritesTheEmptyFileChecksumFileByteForByte) {
   {
     auto file = io::File::open(dir / "e.cdt", io::File::Mode::create_rw);
     ContainerWriter writer(*file, 7);  // a tiny buffer: writes cross it
-    writer.write_header(ContainerKind::CDT);
+    writer.write_header(ContainerKind::CDT, LAYOUT_2_0);
     writer.write_u32(0);
     writer.write_u32(16384);
     ASSERT_TRUE(write_internal_checksum(writer, 18));
@@ -61,11 +61,23 @@ TEST(ContainerWriter, WritesTheEmptyFileChecksumFileByteForByte) {
       EMPTY_FILE_CDT);
 }
 
+// The checksum file of an empty file in version 3.0: an 8-byte file size
+// where 2.0 has 4, everything else alike.
+TEST(ContainerWriter, WritesTheLargeFormatHeaderAndFields) {
+  const Bytes expected_head = {0x4B, 0x61, 0x4C, 0x57, 0x43, 0x52, 0x43, 0x43, 0x03, 0x00, 0x00,
+                               0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00};
+  const Bytes cdt = testing::checksum_file_of({}, 16384, &LAYOUT_3_0);
+  ASSERT_EQ(cdt.size(), 26u);
+  EXPECT_EQ(Bytes(cdt.begin(), cdt.begin() + 22), expected_head);
+  EXPECT_EQ(testing::le32_at(cdt, 22), block_crc(std::span(cdt).first(22)));
+  EXPECT_EQ(check(cdt, ContainerKind::CDT).out, "");
+}
+
 TEST(ContainerWriter, ReportsAFailedWriteAndRefusesAWrongCount) {
   TempDir dir;
   auto file = io::File::open(dir / "x", io::File::Mode::create_rw);
   ContainerWriter writer(*file, 4);
-  writer.write_header(ContainerKind::CDP);
+  writer.write_header(ContainerKind::CDP, LAYOUT_2_0);
   EXPECT_FALSE(write_internal_checksum(writer, 9));  // the count must be every byte written
   io::set_fault_hook(
       [](io::Op op, const std::string&) { return io::Fault{op == io::Op::write ? ENOSPC : 0}; });
@@ -84,6 +96,11 @@ TEST(CheckContainer, AcceptsAndRejectsWithOneMessage) {
   version_zero[9] = 0x07;
   Bytes magic = EMPTY_FILE_CDT;
   magic[3] = 'w';
+  const Bytes large = testing::checksum_file_of({}, 16384, &LAYOUT_3_0);
+  Bytes version_31 = large;
+  version_31[9] = 0x01;
+  Bytes version_40 = large;
+  version_40[8] = 0x04;
   struct Case {
     const char* what;
     Bytes bytes;
@@ -108,11 +125,42 @@ TEST(CheckContainer, AcceptsAndRejectsWithOneMessage) {
        std::string("Error - file is v\0.\0, program needs v", 37) + v02_00 + "\n"},
       {"shorter than its size", EMPTY_FILE_CDT, ContainerKind::CDT, 30, 1,
        "Error - bad CRC for .CDT file (probably damaged?)\n"},
+      {"3.0 CDT", large, ContainerKind::CDT, 26, 0, ""},
+      {"3.0 CDT taken as CDP", large, ContainerKind::CDP, 26, 1, "Error - .CDP invalid\n"},
+      // Version 3.0 has no 2 GiB limit: the size passes, the short read does not.
+      {"3.0 beyond 2 GiB", large, ContainerKind::CDT, 1LL << 31, 1,
+       "Error - bad CRC for .CDT file (probably damaged?)\n"},
+      {"version 3.1", version_31, ContainerKind::CDT, 26, 1,
+       "Error - file is v\x03.\x01, program needs v" + v02_00 + "\n"},
+      {"version 4.0", version_40, ContainerKind::CDT, 26, 1,
+       std::string("Error - file is v\x04.\0, program needs v", 37) + v02_00 + "\n"},
   };
   for (const Case& c : cases) {
     const Checked got = check(c.bytes, c.kind, c.size);
     EXPECT_EQ(got.result, c.result) << c.what;
     EXPECT_EQ(got.out, c.out) << c.what;
+  }
+}
+
+TEST(CheckContainer, NamesTheLayoutOfTheVersionFound) {
+  struct Case {
+    Bytes bytes;
+    const ContainerLayout* layout;
+  };
+  const Case cases[] = {
+      {EMPTY_FILE_CDT, &LAYOUT_2_0},
+      {testing::checksum_file_of({}, 16384, &LAYOUT_3_0), &LAYOUT_3_0},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    testing::write_file(dir / "c", c.bytes);
+    auto file = io::File::open(dir / "c", io::File::Mode::read);
+    std::ostringstream out;
+    const ContainerLayout* found = nullptr;
+    ASSERT_EQ(check_container(*file, static_cast<std::int64_t>(c.bytes.size()), ContainerKind::CDT,
+                              make_signature(ContainerKind::CDT), out, {}, &found),
+              0);
+    EXPECT_EQ(found, c.layout);
   }
 }
 

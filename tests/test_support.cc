@@ -12,6 +12,7 @@
 
 #include "common/le.h"
 #include "container/block_crc.h"
+#include "container/container_writer.h"
 #include "ops/create_checksum.h"
 #include "ops/create_patch.h"
 
@@ -117,20 +118,39 @@ RunResult run_rempar(const std::vector<std::string>& args, const std::string& cw
   return finish(start_rempar(args, cwd));
 }
 
-Bytes checksum_file_of(const Bytes& data, std::int32_t block_size) {
+namespace {
+
+// Checksum creation's writer alone, in the layout given.
+bool write_checksum_file(const std::string& input_name, const std::string& cdt_name,
+                         std::int32_t block_size, const ContainerLayout& layout,
+                         std::ostream& out) {
+  auto input = io::File::open(input_name, io::File::Mode::read);
+  auto cdt = io::File::open(cdt_name, io::File::Mode::create_rw);
+  if (!input || !cdt) return false;
+  const auto size = input->info().value_or(io::PathInfo{}).size;
+  ContainerWriter writer(*cdt);
+  return write_checksums(*input, writer, layout, block_size, size, out);
+}
+
+}  // namespace
+
+Bytes checksum_file_of(const Bytes& data, std::int32_t block_size, const ContainerLayout* layout) {
   TempDir dir;
   write_file(dir / "d", data);
   std::ostringstream out;
-  if (run_create_checksum(dir / "d", dir / "d.cdt", block_size, out) != Outcome::succeeded) {
-    throw std::runtime_error("checksum creation failed: " + out.str());
-  }
+  const bool written =
+      layout != nullptr
+          ? write_checksum_file(dir / "d", dir / "d.cdt", block_size, *layout, out)
+          : run_create_checksum(dir / "d", dir / "d.cdt", block_size, out) == Outcome::succeeded;
+  if (!written) throw std::runtime_error("checksum creation failed: " + out.str());
   return read_file(dir / "d.cdt");
 }
 
-Bytes patch_file_of(const Bytes& good, const Bytes& damaged, std::int32_t block_size) {
+Bytes patch_file_of(const Bytes& good, const Bytes& damaged, std::int32_t block_size,
+                    const ContainerLayout* layout) {
   TempDir dir;
   write_file(dir / "g", good);
-  write_file(dir / "g.cdt", checksum_file_of(damaged, block_size));
+  write_file(dir / "g.cdt", checksum_file_of(damaged, block_size, layout));
   std::ostringstream out;
   if (run_create_patch(dir / "g.cdt", dir / "g", dir / "g.cdp", out) != Outcome::succeeded) {
     throw std::runtime_error("patch creation failed: " + out.str());
@@ -148,6 +168,16 @@ std::uint32_t le32_at(const Bytes& bytes, std::size_t offset) {
          static_cast<std::uint32_t>(bytes.at(offset + 1)) << 8 |
          static_cast<std::uint32_t>(bytes.at(offset + 2)) << 16 |
          static_cast<std::uint32_t>(bytes.at(offset + 3)) << 24;
+}
+
+std::uint64_t le64_at(const Bytes& bytes, std::size_t offset) {
+  return le32_at(bytes, offset) | std::uint64_t{le32_at(bytes, offset + 4)} << 32;
+}
+
+Bytes& set_le(Bytes& bytes, std::size_t at, std::uint64_t value, std::size_t width) {
+  if (at + width > bytes.size()) throw std::out_of_range("set_le past the end");
+  encode_le(value, width, bytes.data() + at);
+  return bytes;
 }
 
 void append_le32(Bytes& bytes, std::uint32_t value) {

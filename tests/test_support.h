@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/file.h"
+#include "container/layout.h"
 
 namespace rempar::testing {
 
@@ -69,14 +70,22 @@ std::string drain(int fd);
 RunResult finish(Child child);
 
 // Containers made by the operations themselves: the checksum file of
-// `data`, and the patch that turns `damaged` into `good`.
-Bytes checksum_file_of(const Bytes& data, std::int32_t block_size);
-Bytes patch_file_of(const Bytes& good, const Bytes& damaged, std::int32_t block_size);
+// `data`, and the patch that turns `damaged` into `good`. Without a layout
+// the driver picks the version, as for any run; with one, the checksum file
+// (and so the patch made from it) is written in that version whatever the
+// size, so that the large-file version can be tried on small files.
+Bytes checksum_file_of(const Bytes& data, std::int32_t block_size,
+                       const ContainerLayout* layout = nullptr);
+Bytes patch_file_of(const Bytes& good, const Bytes& damaged, std::int32_t block_size,
+                    const ContainerLayout* layout = nullptr);
 // `data` with one byte changed in every `every`-th block of `block_size`.
 Bytes damaged_copy(Bytes data, std::size_t block_size, std::size_t every);
 
 std::uint32_t le32_at(const Bytes& bytes, std::size_t offset);
+std::uint64_t le64_at(const Bytes& bytes, std::size_t offset);
 void append_le32(Bytes& bytes, std::uint32_t value);
+// Overwrites `width` bytes (4 or 8) at `at` with `value`, least significant first.
+Bytes& set_le(Bytes& bytes, std::size_t at, std::uint64_t value, std::size_t width);
 // Replaces a container's last 4 bytes with the seal of the bytes before them.
 void reseal(Bytes& container);
 

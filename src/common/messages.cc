@@ -32,11 +32,6 @@ std::string write_failed(std::string_view role, std::string_view name, int error
   return "Error writing " + quoted(role, name) + ": " + io::error_text(error) + "\n";
 }
 
-std::string too_large(std::string_view role, std::string_view name, std::int64_t size) {
-  return "Error - " + quoted(role, name) + " has " + std::to_string(size) +
-         " bytes; the format holds files of at most 2147483647 bytes\n";
-}
-
 std::string same_file(std::string_view output_role, std::string_view output,
                       std::string_view input_role, std::string_view input) {
   return "Error - " + quoted(output_role, output) + " is the " + quoted(input_role, input) +
@@ -53,7 +48,7 @@ std::string multiple_warning(std::int32_t block_size) {
          std::to_string(block_size) + ")\n";
 }
 
-std::string verified_size_mismatch(std::int64_t verified_size, std::uint32_t recorded) {
+std::string verified_size_mismatch(std::int64_t verified_size, std::uint64_t recorded) {
   return "Error - verified file size is " + std::to_string(verified_size) + " instead of " +
          std::to_string(recorded) + "\n";
 }
@@ -73,13 +68,13 @@ std::string corruption_found(std::uint64_t offset) {
   return "\rCorruption found at " + std::to_string(offset) + "\n";
 }
 
-std::string target_size_mismatch(std::int64_t target_size, std::uint32_t recorded) {
+std::string target_size_mismatch(std::int64_t target_size, std::uint64_t recorded) {
   return "Error - patch target file size is " + std::to_string(target_size) + " instead of " +
          std::to_string(recorded) + "\n";
 }
 
-std::string record_out_of_range(std::uint32_t offset, std::uint32_t length,
-                                std::uint32_t file_size) {
+std::string record_out_of_range(std::uint64_t offset, std::uint32_t length,
+                                std::uint64_t file_size) {
   return "Error - .CDP record at " + std::to_string(offset) + " of " + std::to_string(length) +
          " bytes runs past the end of the " + std::to_string(file_size) + "-byte file\n";
 }

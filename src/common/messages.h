@@ -40,8 +40,6 @@ std::string read_failed(std::string_view role, std::string_view name, int error)
 std::string read_short(std::string_view role, std::string_view name);
 // A write, flush or close that failed.
 std::string write_failed(std::string_view role, std::string_view name, int error);
-// A file too large for the format's 32-bit sizes.
-std::string too_large(std::string_view role, std::string_view name, std::int64_t size);
 // An output name that is one of the inputs under another spelling.
 std::string same_file(std::string_view output_role, std::string_view output,
                       std::string_view input_role, std::string_view input);
@@ -52,7 +50,7 @@ std::string multiple_warning(std::int32_t block_size);
 inline constexpr std::string_view COMPLETED = "Completed\n";
 
 // Patch creation.
-std::string verified_size_mismatch(std::int64_t verified_size, std::uint32_t recorded);
+std::string verified_size_mismatch(std::int64_t verified_size, std::uint64_t recorded);
 inline constexpr std::string_view ZERO_BLOCK_SIZE = "Error - .CDT records a block size of 0\n";
 std::string checksum_count_mismatch(std::int64_t actual_size, std::uint64_t expected_size);
 std::string checksum_file_too_large(std::uint64_t size, std::int32_t block_size);
@@ -64,12 +62,12 @@ inline constexpr std::string_view PATCH_GENERATED = "Completed, .CDP file genera
 inline constexpr std::string_view NO_CORRUPTION = "Completed, no corruption detected\n";
 
 // Patch application.
-std::string target_size_mismatch(std::int64_t target_size, std::uint32_t recorded);
+std::string target_size_mismatch(std::int64_t target_size, std::uint64_t recorded);
 inline constexpr std::string_view FILE_PATCHED = "Completed, file patched\n";
 inline constexpr std::string_view BAD_RECORDS =
     "Error - .CDP records are malformed (the file does not fit its format)\n";
-std::string record_out_of_range(std::uint32_t offset, std::uint32_t length,
-                                std::uint32_t file_size);
+std::string record_out_of_range(std::uint64_t offset, std::uint32_t length,
+                                std::uint64_t file_size);
 std::string target_write_failed(std::string_view name, int error);
 
 }  // namespace rempar::msg

@@ -64,4 +64,12 @@ SequentialReader::Status SequentialReader::read_u32(std::uint32_t& value) {
   return s;
 }
 
+SequentialReader::Status SequentialReader::read_uint(std::uint64_t& value, std::int64_t width) {
+  std::array<std::uint8_t, 8> bytes{};
+  const auto n = static_cast<std::size_t>(width);
+  const Status s = read(std::span(bytes.data(), n));
+  if (s == Status::ok) value = decode_le(bytes.data(), n);
+  return s;
+}
+
 }  // namespace rempar::io

@@ -27,6 +27,8 @@ class SequentialReader {
   // Fills `out` completely, or says why not.
   Status read(std::span<std::uint8_t> out);
   Status read_u32(std::uint32_t& value);
+  // An unsigned field `width` bytes wide (4 or 8).
+  Status read_uint(std::uint64_t& value, std::int64_t width);
   std::int64_t position() const { return position_; }
 
  private:

@@ -45,13 +45,34 @@ std::string_view role_of(ContainerKind kind) {
   return kind == ContainerKind::CDT ? msg::CDT_FILE : msg::CDP_FILE;
 }
 
+// The magic, the version and the size limit of that version; the layout
+// of the version found, or nothing after one message.
+const ContainerLayout* check_header(const std::uint8_t* header, std::int64_t size,
+                                    ContainerKind kind, const ContainerSignature& expected,
+                                    std::ostream& out) {
+  if (std::memcmp(header, expected.magic.data(), MAGIC_SIZE) != 0) {
+    report_invalid(out, kind);
+    return nullptr;
+  }
+  const ContainerLayout* found = layout_for_version(header[8], header[9]);
+  if (found == nullptr) {
+    report_version(out, header, expected);
+    return nullptr;
+  }
+  // A 2.0 container of 2 GiB or more is none of ours.
+  if (size > found->max_container_size) {
+    report_invalid(out, kind);
+    return nullptr;
+  }
+  return found;
+}
+
 }  // namespace
 
 int check_container(io::File& stream, std::int64_t size, ContainerKind kind,
-                    ContainerSignature expected, std::ostream& out,
-                    const ContainerVisitor& visitor) {
-  // Containers are below 2 GiB: a larger file is none of ours.
-  if (size < MIN_CONTAINER_SIZE || size > MAX_FORMAT_SIZE) {
+                    ContainerSignature expected, std::ostream& out, const ContainerVisitor& visitor,
+                    const ContainerLayout** layout) {
+  if (size < MIN_CONTAINER_SIZE) {
     report_invalid(out, kind);
     return 1;
   }
@@ -78,19 +99,14 @@ int check_container(io::File& stream, std::int64_t size, ContainerKind kind,
       out << msg::read_failed(role_of(kind), stream.name(), stream.last_error());
       return 1;
     }
+    if (offset == 0 && *got >= static_cast<std::size_t>(HEADER_SIZE)) {
+      const ContainerLayout* found = check_header(chunk.data(), size, kind, expected, out);
+      if (found == nullptr) return 1;
+      if (layout != nullptr) *layout = found;
+    }
     if (*got < want) {
       report_bad_crc(out, kind);  // the file shrank after its size was taken
       return 1;
-    }
-    if (offset == 0) {
-      if (std::memcmp(chunk.data(), expected.magic.data(), MAGIC_SIZE) != 0) {
-        report_invalid(out, kind);
-        return 1;
-      }
-      if (chunk[8] != expected.version[0] || chunk[9] != expected.version[1]) {
-        report_version(out, chunk.data(), expected);
-        return 1;
-      }
     }
     const std::int64_t body_end =
         std::min<std::int64_t>(covered - offset, static_cast<std::int64_t>(want));

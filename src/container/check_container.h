@@ -9,6 +9,7 @@
 
 #include "common/file.h"
 #include "container/framing.h"
+#include "container/layout.h"
 
 namespace rempar {
 
@@ -20,9 +21,11 @@ using ContainerVisitor =
 // Returns 0 when the container is accepted (nothing printed), 1 when it is
 // rejected, after exactly one message on `out`. `size` is the container's size
 // as the file system reports it. The container is read in bounded chunks from
-// offset 0, whatever its size.
+// offset 0, whatever its size. Every version this program knows is accepted;
+// `layout`, when given, receives the layout of the one found. The visitor
+// sees nothing before the version has been accepted.
 int check_container(io::File& stream, std::int64_t size, ContainerKind kind,
                     ContainerSignature expected, std::ostream& out,
-                    const ContainerVisitor& visitor = {});
+                    const ContainerVisitor& visitor = {}, const ContainerLayout** layout = nullptr);
 
 }  // namespace rempar

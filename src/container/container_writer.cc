@@ -31,7 +31,16 @@ bool ContainerWriter::write(std::span<const std::uint8_t> data) {
 
 bool ContainerWriter::write_u32(std::uint32_t value) { return write(encode_le32(value)); }
 
-bool ContainerWriter::write_header(ContainerKind kind) { return write(container_header(kind)); }
+bool ContainerWriter::write_uint(std::uint64_t value, std::int64_t width) {
+  std::array<std::uint8_t, 8> bytes{};
+  const auto n = static_cast<std::size_t>(width);
+  encode_le(value, n, bytes.data());
+  return write(std::span(bytes.data(), n));
+}
+
+bool ContainerWriter::write_header(ContainerKind kind, const ContainerLayout& layout) {
+  return write(container_header(kind, layout.version));
+}
 
 bool ContainerWriter::flush() {
   if (used_ == 0) return !failed_;

@@ -9,6 +9,7 @@
 #include "common/file.h"
 #include "container/block_crc.h"
 #include "container/framing.h"
+#include "container/layout.h"
 
 namespace rempar {
 
@@ -19,7 +20,9 @@ class ContainerWriter {
   // Appends bytes; false once any write has failed (the file's last_error says why).
   bool write(std::span<const std::uint8_t> data);
   bool write_u32(std::uint32_t value);
-  bool write_header(ContainerKind kind);
+  // An unsigned field `width` bytes wide (4 or 8).
+  bool write_uint(std::uint64_t value, std::int64_t width);
+  bool write_header(ContainerKind kind, const ContainerLayout& layout);
 
   // Bytes handed to the writer so far.
   std::int64_t bytes_written() const { return count_; }

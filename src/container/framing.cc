@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "container/layout.h"
+
 namespace rempar {
 
 ContainerSignature make_signature(ContainerKind kind) {
@@ -13,12 +15,13 @@ ContainerSignature make_signature(ContainerKind kind) {
   return signature;
 }
 
-std::array<std::uint8_t, HEADER_SIZE> container_header(ContainerKind kind) {
+std::array<std::uint8_t, HEADER_SIZE> container_header(ContainerKind kind,
+                                                       std::array<std::uint8_t, 2> version) {
   const ContainerSignature signature = make_signature(kind);
   std::array<std::uint8_t, HEADER_SIZE> header{};
   std::copy_n(signature.magic.begin(), MAGIC_SIZE, header.begin());
-  header[8] = signature.version[0];
-  header[9] = signature.version[1];
+  header[8] = version[0];
+  header[9] = version[1];
   return header;
 }
 

@@ -5,7 +5,6 @@
 #include "common/messages.h"
 #include "common/sequential_reader.h"
 #include "container/check_container.h"
-#include "ops/create_patch.h"
 #include "ops/opened_input.h"
 #include "ops/patch_records.h"
 
@@ -19,7 +18,7 @@ constexpr std::size_t COPY_CHUNK = 1 << 20;
 
 // Vets the record list against the target; prints the reason when it fails.
 bool records_fit(const RecordScanner& scanner, std::int64_t target_size, std::ostream& out) {
-  if (scanner.recorded_size() != target_size) {
+  if (scanner.recorded_size() != static_cast<std::uint64_t>(target_size)) {
     out << msg::target_size_mismatch(target_size, scanner.recorded_size());
     return false;
   }
@@ -44,21 +43,22 @@ void report_read(io::SequentialReader::Status status, const io::File& cdp, std::
 // buffer into the target. A patch too large to keep is read again from the
 // disk: its records must still fit the target and end where the seal
 // begins, as they did in the check, or the file changed in between.
-bool write_records(io::SequentialReader& records, std::int64_t records_end,
-                   std::int64_t target_size, io::File& cdp, io::File& target, std::ostream& out) {
+bool write_records(io::SequentialReader& records, const ContainerLayout& layout,
+                   std::int64_t records_end, std::int64_t target_size, io::File& cdp,
+                   io::File& target, std::ostream& out) {
   using Status = io::SequentialReader::Status;
   for (;;) {
-    std::uint32_t offset = 0;
+    std::uint64_t offset = 0;
     std::uint32_t length = 0;
-    Status status = records.read_u32(offset);
-    if (status == Status::ok && offset == END_OF_RECORDS) {
+    Status status = records.read_uint(offset, layout.size_width);
+    if (status == Status::ok && offset == layout.end_of_records()) {
       if (records.position() == records_end) return true;
       out << msg::BAD_RECORDS;
       return false;
     }
     if (status == Status::ok) status = records.read_u32(length);
     if (status == Status::ok &&
-        std::uint64_t{offset} + length > static_cast<std::uint64_t>(target_size)) {
+        !record_fits(offset, length, static_cast<std::uint64_t>(target_size))) {
       out << msg::BAD_RECORDS;
       return false;
     }
@@ -101,14 +101,16 @@ bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::
       !records_fit(scanner, target_size, out)) {
     return false;
   }
+  const ContainerLayout& layout = scanner.layout();
+  const std::int64_t records_at = layout.records_offset();
   const std::int64_t records_end = cdp_size - SEAL_SIZE;
   if (keep) {
-    kept.erase(kept.begin(), kept.begin() + RECORDS_OFFSET);
-    io::SequentialReader records(cdp, RECORDS_OFFSET, std::move(kept));
-    return write_records(records, records_end, target_size, cdp, target, out);
+    kept.erase(kept.begin(), kept.begin() + records_at);
+    io::SequentialReader records(cdp, records_at, std::move(kept));
+    return write_records(records, layout, records_end, target_size, cdp, target, out);
   }
-  io::SequentialReader records(cdp, RECORDS_OFFSET, records_end, COPY_CHUNK);
-  return write_records(records, records_end, target_size, cdp, target, out);
+  io::SequentialReader records(cdp, records_at, records_end, COPY_CHUNK);
+  return write_records(records, layout, records_end, target_size, cdp, target, out);
 }
 
 Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, std::ostream& out) {
@@ -116,7 +118,7 @@ Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, st
   auto cdp = open_input(cdp_name, msg::CDP_FILE, io::File::Mode::read, out);
   if (!cdp) return Outcome::failed;
   auto target = open_input(file, msg::TARGET_FILE, io::File::Mode::update_rw, out);
-  if (!target || !fits_format(*target, msg::TARGET_FILE, out)) return Outcome::failed;
+  if (!target) return Outcome::failed;
   if (target->identity == cdp->identity) {
     out << msg::same_file(msg::TARGET_FILE, file, msg::CDP_FILE, cdp_name);
     return Outcome::failed;

@@ -7,10 +7,10 @@
 
 namespace rempar {
 
-bool write_checksums(io::File& input, ContainerWriter& output, std::int32_t block_size,
-                     std::int32_t file_size, std::ostream& out) {
-  output.write_header(ContainerKind::CDT);
-  output.write_u32(static_cast<std::uint32_t>(file_size));
+bool write_checksums(io::File& input, ContainerWriter& output, const ContainerLayout& layout,
+                     std::int32_t block_size, std::int64_t file_size, std::ostream& out) {
+  output.write_header(ContainerKind::CDT, layout);
+  output.write_uint(static_cast<std::uint64_t>(file_size), layout.size_width);
   output.write_u32(static_cast<std::uint32_t>(block_size));
   const BlockGeometry geometry{static_cast<std::uint64_t>(file_size),
                                static_cast<std::uint64_t>(block_size)};
@@ -22,8 +22,8 @@ bool write_checksums(io::File& input, ContainerWriter& output, std::int32_t bloc
   }
   if (walked == WalkStatus::completed) {
     out << msg::CREATING_SEAL;
-    if (write_internal_checksum(
-            output, CHECKSUMS_OFFSET + 4 * static_cast<std::int64_t>(geometry.count()))) {
+    const auto sealed = static_cast<std::int64_t>(layout.checksum_file_size(geometry.count()));
+    if (write_internal_checksum(output, sealed - SEAL_SIZE)) {
       return true;
     }
   }
@@ -36,14 +36,16 @@ Outcome run_create_checksum(const std::string& file, const std::string& cdt_name
                             std::int32_t block_size, std::ostream& out) {
   out << msg::PROCESSING;
   auto input = open_input(file, msg::INPUT_FILE, io::File::Mode::read, out);
-  if (!input || !fits_format(*input, msg::INPUT_FILE, out) ||
-      !is_distinct_output(cdt_name, msg::OUTPUT_FILE, *input, msg::INPUT_FILE, out)) {
+  if (!input || !is_distinct_output(cdt_name, msg::OUTPUT_FILE, *input, msg::INPUT_FILE, out)) {
     return Outcome::failed;
   }
+  const ContainerLayout& layout = layout_for_file_size(input->size);
   const BlockGeometry geometry{static_cast<std::uint64_t>(input->size),
                                static_cast<std::uint64_t>(block_size)};
-  const std::uint64_t cdt_size = MIN_CONTAINER_SIZE + 4 * geometry.count();
-  if (cdt_size > MAX_FORMAT_SIZE) {
+  // Below 2 GiB the file gets the original format, whose checksum file must
+  // itself stay below 2 GiB; a tiny block size can break that.
+  const std::uint64_t cdt_size = layout.checksum_file_size(geometry.count());
+  if (cdt_size > static_cast<std::uint64_t>(layout.max_container_size)) {
     out << msg::checksum_file_too_large(cdt_size, block_size);
     return Outcome::failed;
   }
@@ -51,8 +53,7 @@ Outcome run_create_checksum(const std::string& file, const std::string& cdt_name
   if (!output) return Outcome::failed;
   if (input->size % block_size == 0) out << msg::multiple_warning(block_size);
   ContainerWriter writer(output->file());
-  if (!write_checksums(input->file, writer, block_size, static_cast<std::int32_t>(input->size),
-                       out)) {
+  if (!write_checksums(input->file, writer, layout, block_size, input->size, out)) {
     return Outcome::failed;
   }
   input->file.close();

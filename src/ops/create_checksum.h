@@ -1,9 +1,6 @@
 #pragma once
 // Checksum creation: a checksum file holding the file's size, the block size,
-// one block checksum per block and the seal.
-//
-// Layout: magic "KaLWCRCC" (8), version 02 00 (2), file size (4), block size
-// (4), N block checksums (4 each, block 0 first), seal (4): 22 + 4N bytes.
+// one block checksum per block and the seal (layout: container/layout.h).
 
 #include <cstdint>
 #include <ostream>
@@ -15,15 +12,14 @@
 
 namespace rempar {
 
-inline constexpr std::int64_t CHECKSUMS_OFFSET = 18;
-
 // Writes the checksum file of `file` to `cdt_name`; block_size is at least 1.
 Outcome run_create_checksum(const std::string& file, const std::string& cdt_name,
                             std::int32_t block_size, std::ostream& out);
 
 // Writes the whole checksum file of `input` (file_size bytes) through
-// `output`, seal included. False, after a message, when a read or write failed.
-bool write_checksums(io::File& input, ContainerWriter& output, std::int32_t block_size,
-                     std::int32_t file_size, std::ostream& out);
+// `output` in `layout`, seal included. False, after a message, when a read or
+// write failed.
+bool write_checksums(io::File& input, ContainerWriter& output, const ContainerLayout& layout,
+                     std::int32_t block_size, std::int64_t file_size, std::ostream& out);
 
 }  // namespace rempar

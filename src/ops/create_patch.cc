@@ -9,7 +9,6 @@
 #include "common/sequential_reader.h"
 #include "container/check_container.h"
 #include "ops/block_walk.h"
-#include "ops/create_checksum.h"
 #include "ops/opened_input.h"
 #include "ops/pending_output.h"
 
@@ -27,23 +26,26 @@ bool ends_in_cdt(const std::string& name) {
 
 // What the checksum file says about the file it describes.
 struct RecordedSizes {
-  std::uint32_t file_size = 0;
+  std::uint64_t file_size = 0;
   std::uint32_t block_size = 0;
 };
 
 // Reads and vets the sizes of an accepted checksum file: they must match the
 // verified file, and the file must hold exactly one checksum per block.
-std::optional<RecordedSizes> read_recorded_sizes(io::File& cdt, std::int64_t cdt_size,
-                                                 std::int64_t verified_size, std::ostream& out) {
-  std::array<std::uint8_t, 8> fields{};
-  const auto got = cdt.read_at(fields, HEADER_SIZE);
-  if (!got || *got != fields.size()) {
+std::optional<RecordedSizes> read_recorded_sizes(io::File& cdt, const ContainerLayout& layout,
+                                                 std::int64_t cdt_size, std::int64_t verified_size,
+                                                 std::ostream& out) {
+  std::array<std::uint8_t, 12> fields{};
+  const auto wanted = static_cast<std::size_t>(layout.size_width + BLOCK_SIZE_WIDTH);
+  const auto got = cdt.read_at(std::span(fields.data(), wanted), layout.file_size_offset());
+  if (!got || *got != wanted) {
     out << (got ? msg::read_short(msg::CDT_FILE, cdt.name())
                 : msg::read_failed(msg::CDT_FILE, cdt.name(), cdt.last_error()));
     return std::nullopt;
   }
-  const RecordedSizes sizes{decode_le32(fields.data()), decode_le32(fields.data() + 4)};
-  if (sizes.file_size != verified_size) {
+  const auto width = static_cast<std::size_t>(layout.size_width);
+  const RecordedSizes sizes{decode_le(fields.data(), width), decode_le32(fields.data() + width)};
+  if (sizes.file_size != static_cast<std::uint64_t>(verified_size)) {
     out << msg::verified_size_mismatch(verified_size, sizes.file_size);
     return std::nullopt;
   }
@@ -52,7 +54,7 @@ std::optional<RecordedSizes> read_recorded_sizes(io::File& cdt, std::int64_t cdt
     return std::nullopt;
   }
   const BlockGeometry geometry{sizes.file_size, sizes.block_size};
-  const auto expected = static_cast<std::uint64_t>(MIN_CONTAINER_SIZE) + 4 * geometry.count();
+  const std::uint64_t expected = layout.checksum_file_size(geometry.count());
   if (static_cast<std::uint64_t>(cdt_size) != expected) {
     out << msg::checksum_count_mismatch(cdt_size, expected);
     return std::nullopt;
@@ -97,16 +99,19 @@ Outcome dispatch_create_patch(const Options& options, const std::string& file, s
 bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch, std::int64_t cdt_size,
                  std::int64_t verified_size, bool& found, std::ostream& out) {
   found = false;
-  if (check_container(cdt, cdt_size, ContainerKind::CDT, make_signature(ContainerKind::CDT), out) !=
-      0) {
+  const ContainerLayout* found_layout = nullptr;
+  if (check_container(cdt, cdt_size, ContainerKind::CDT, make_signature(ContainerKind::CDT), out,
+                      {}, &found_layout) != 0) {
     return false;
   }
-  const auto sizes = read_recorded_sizes(cdt, cdt_size, verified_size, out);
+  // The patch is written in the version of the checksum file.
+  const ContainerLayout& layout = *found_layout;
+  const auto sizes = read_recorded_sizes(cdt, layout, cdt_size, verified_size, out);
   if (!sizes) return false;
-  patch.write_header(ContainerKind::CDP);
-  patch.write_u32(sizes->file_size);
+  patch.write_header(ContainerKind::CDP, layout);
+  patch.write_uint(sizes->file_size, layout.size_width);
 
-  io::SequentialReader stored(cdt, CHECKSUMS_OFFSET, cdt_size - SEAL_SIZE);
+  io::SequentialReader stored(cdt, layout.checksums_offset(), cdt_size - SEAL_SIZE);
   auto stored_status = io::SequentialReader::Status::ok;
   bool too_large = false;
   const BlockGeometry geometry{sizes->file_size, sizes->block_size};
@@ -117,14 +122,15 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch, std:
     if (block.crc == stored_crc) return true;
     out << msg::corruption_found(block.offset);
     found = true;
-    // The end marker and the seal must still fit below the format's limit.
-    const auto record_end =
-        patch.bytes_written() + RECORD_HEADER_SIZE + static_cast<std::int64_t>(block.length) + 8;
-    if (record_end > MAX_FORMAT_SIZE) {
+    // The end marker and the seal must still fit below the version's limit.
+    const auto record_end = patch.bytes_written() + layout.record_header_size() +
+                            static_cast<std::int64_t>(block.length) + layout.end_marker_size() +
+                            SEAL_SIZE;
+    if (record_end > layout.max_container_size) {
       too_large = true;
       return false;
     }
-    patch.write_u32(static_cast<std::uint32_t>(block.offset));
+    patch.write_uint(block.offset, layout.size_width);
     patch.write_u32(static_cast<std::uint32_t>(block.length));
     return block.data.empty() ? copy_block(verified, block, patch, out) : patch.write(block.data);
   });
@@ -146,7 +152,7 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch, std:
   }
   if (walked == WalkStatus::completed && !found) return true;
   if (walked == WalkStatus::completed) {
-    patch.write_u32(END_OF_RECORDS);
+    patch.write_uint(layout.end_of_records(), layout.end_marker_size());
     out << msg::CREATING_SEAL;
     if (write_internal_checksum(patch, patch.bytes_written())) return true;
   }
@@ -163,8 +169,7 @@ Outcome run_create_patch(const std::string& cdt_name, const std::string& file,
   auto cdt = open_input(cdt_name, msg::CDT_FILE, io::File::Mode::read, out);
   if (!cdt) return Outcome::failed;
   auto verified = open_input(file, msg::VERIFIED_FILE, io::File::Mode::read, out);
-  if (!verified || !fits_format(*verified, msg::VERIFIED_FILE, out) ||
-      !is_distinct_output(cdp_name, msg::OUTPUT_FILE, *cdt, msg::CDT_FILE, out) ||
+  if (!verified || !is_distinct_output(cdp_name, msg::OUTPUT_FILE, *cdt, msg::CDT_FILE, out) ||
       !is_distinct_output(cdp_name, msg::OUTPUT_FILE, *verified, msg::VERIFIED_FILE, out)) {
     return Outcome::failed;
   }

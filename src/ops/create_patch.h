@@ -1,9 +1,7 @@
 #pragma once
 // Patch creation: compares a good copy with the checksum file of a damaged
-// one and writes every block that differs into a patch file.
-//
-// Patch file layout: magic "KaLWCRCP" (8), version 02 00 (2), file size (4),
-// records (offset 4, length 4, then the bytes), END_OF_RECORDS (4), seal (4).
+// one and writes every block that differs into a patch file, in the format
+// version of the checksum file (layout: container/layout.h).
 
 #include <cstdint>
 #include <ostream>
@@ -15,10 +13,6 @@
 #include "ops/outcome.h"
 
 namespace rempar {
-
-inline constexpr std::uint32_t END_OF_RECORDS = 0xFFFFFFFFu;
-inline constexpr std::int64_t RECORDS_OFFSET = 14;
-inline constexpr std::int64_t RECORD_HEADER_SIZE = 8;
 
 // The patch name for a checksum file name: a trailing ".cdt", in any letter
 // case, becomes ".cdp"; any other name gets ".cdp" appended.

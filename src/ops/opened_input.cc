@@ -1,7 +1,6 @@
 #include "ops/opened_input.h"
 
 #include "common/messages.h"
-#include "container/framing.h"
 
 namespace rempar {
 
@@ -15,12 +14,6 @@ std::optional<OpenedInput> open_input(const std::string& name, std::string_view 
     return std::nullopt;
   }
   return OpenedInput{std::move(*file), info->size, info->identity};
-}
-
-bool fits_format(const OpenedInput& input, std::string_view role, std::ostream& out) {
-  if (input.size <= MAX_FORMAT_SIZE) return true;
-  out << msg::too_large(role, input.file.name(), input.size);
-  return false;
 }
 
 bool is_distinct_output(const std::string& output_name, std::string_view output_role,

@@ -1,7 +1,7 @@
 #pragma once
 // Opening the files an operation reads, with the checks every driver makes
-// before it creates anything: a regular file, a size the format can hold, and
-// an output name that is not one of the inputs.
+// before it creates anything: a regular file, and an output name that is not
+// one of the inputs.
 
 #include <cstdint>
 #include <optional>
@@ -24,9 +24,6 @@ struct OpenedInput {
 // regular file.
 std::optional<OpenedInput> open_input(const std::string& name, std::string_view role,
                                       io::File::Mode mode, std::ostream& out);
-
-// False, after a message, when the file is too large for the format's sizes.
-bool fits_format(const OpenedInput& input, std::string_view role, std::ostream& out);
 
 // False, after a message, when `output_name` already names the same file as
 // `input`, however it is spelled: opening it for writing would truncate it.

@@ -4,25 +4,26 @@
 
 #include "common/le.h"
 #include "container/framing.h"
-#include "ops/create_patch.h"
 
 namespace rempar {
-namespace {
 
-constexpr std::int64_t FILE_SIZE_OFFSET = HEADER_SIZE;
-
-}  // namespace
+void RecordScanner::take_header_byte(std::uint8_t byte) {
+  if (position_ == MAGIC_SIZE) major_ = byte;
+  if (position_ == HEADER_SIZE - 1) {
+    // The container check has accepted the version before any byte arrives.
+    const ContainerLayout* layout = layout_for_version(major_, byte);
+    malformed_ = malformed_ || layout == nullptr;
+    if (layout != nullptr) layout_ = layout;
+  }
+  ++position_;
+}
 
 void RecordScanner::feed(std::span<const std::uint8_t> chunk) {
-  const std::int64_t end_marker_at = size_ - SEAL_SIZE - 4;
   std::size_t i = 0;
   while (i < chunk.size()) {
     const auto left = chunk.size() - i;
-    if (position_ < FILE_SIZE_OFFSET) {
-      const auto skip =
-          std::min<std::int64_t>(FILE_SIZE_OFFSET - position_, static_cast<std::int64_t>(left));
-      i += static_cast<std::size_t>(skip);
-      position_ += skip;
+    if (position_ < HEADER_SIZE) {
+      take_header_byte(chunk[i++]);
       continue;
     }
     if (data_left_ > 0) {
@@ -39,36 +40,39 @@ void RecordScanner::feed(std::span<const std::uint8_t> chunk) {
     field_[field_used_++] = chunk[i++];
     ++position_;
     const std::int64_t field_start = position_ - static_cast<std::int64_t>(field_used_);
-    // The file size and the end marker are 4 bytes; a record header is 8.
-    const std::size_t needed =
-        field_start == FILE_SIZE_OFFSET || field_start == end_marker_at ? 4 : 8;
+    // The file size and the end marker are one size field; a record header
+    // is an offset and a length.
+    const auto needed = static_cast<std::size_t>(field_start == layout_->file_size_offset() ||
+                                                         field_start == end_marker_at()
+                                                     ? layout_->size_width
+                                                     : layout_->record_header_size());
     if (field_used_ == needed) take_field();
   }
 }
 
 void RecordScanner::take_field() {
   const std::int64_t field_start = position_ - static_cast<std::int64_t>(field_used_);
-  const std::int64_t end_marker_at = size_ - SEAL_SIZE - 4;
-  const std::uint32_t first = decode_le32(field_.data());
+  const auto width = static_cast<std::size_t>(layout_->size_width);
+  const std::uint64_t first = decode_le(field_.data(), width);
   field_used_ = 0;
-  if (field_start == FILE_SIZE_OFFSET) {
+  if (field_start == layout_->file_size_offset()) {
     recorded_size_ = first;
     return;
   }
-  if (field_start == end_marker_at) {
-    ended_ = first == END_OF_RECORDS;
+  if (field_start == end_marker_at()) {
+    ended_ = first == layout_->end_of_records();
     malformed_ = malformed_ || !ended_;
     return;
   }
-  const std::uint32_t length = decode_le32(field_.data() + 4);
+  const std::uint32_t length = decode_le32(field_.data() + width);
   // A record must end before the end marker, and the end marker can only
   // stand where the seal follows it.
-  if (first == END_OF_RECORDS || position_ + length > end_marker_at) {
+  if (first == layout_->end_of_records() || position_ + length > end_marker_at()) {
     malformed_ = true;
     data_left_ = INT64_MAX;  // skip everything after it
     return;
   }
-  if (!out_of_range_ && static_cast<std::uint64_t>(first) + length > recorded_size_) {
+  if (!out_of_range_ && !record_fits(first, length, recorded_size_)) {
     out_of_range_ = true;
     bad_offset_ = first;
     bad_length_ = length;

@@ -4,8 +4,10 @@ namespace rempar {
 
 std::int16_t Progress::percent(std::int64_t walk_index, std::uint64_t block_size,
                                std::uint64_t file_size) {
-  // walk_index * block_size stays below the file size, so below 2^31.
-  const auto done = static_cast<std::int32_t>(walk_index * static_cast<std::int64_t>(block_size));
+  // walk_index * block_size stays below the file size. Below 2^31 this is
+  // the value the tool has always formed in 32 bits; larger files need the
+  // 64 bits, and the single-precision division copes with either.
+  const auto done = walk_index * static_cast<std::int64_t>(block_size);
   const float ratio = static_cast<float>(done) / static_cast<float>(file_size);
   return static_cast<std::int16_t>(ratio * 100.0f);
 }
