@@ -95,8 +95,9 @@ class Bench {
     bool accepted = false;
     {
       ContainerWriter writer(*patch_file, 4096);
-      accepted = write_patch(*cdt, *verified, writer, size, static_cast<std::int64_t>(file_.size()),
-                             found, out);
+      const auto sizes =
+          accept_checksum_file(*cdt, size, static_cast<std::int64_t>(file_.size()), out);
+      accepted = sizes && write_patch(*cdt, *verified, writer, *sizes, size, found, out);
     }
     if (!accepted) {
       EXPECT_EQ(patch_file->info().value_or(io::PathInfo{}).size, 0) << "a rejected checksum file";

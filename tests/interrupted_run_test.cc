@@ -1,13 +1,16 @@
-// Runs killed part way. Each operation is started on a large file, killed
-// with SIGKILL once it is well under way, and run again: the rerun completes
-// and the repair comes out right, and whatever container the killed run left
-// behind is turned away by the check, never taken for a valid one.
+// Runs stopped part way. Each creating operation is started on a large file
+// with a valid older container at its output name and stopped at several
+// points: by SIGINT, SIGTERM or SIGHUP it removes its temporary file, leaves
+// the older container byte for byte and ends by the same signal; by SIGKILL
+// it leaves the older container or the complete new one at the name. Patch
+// application killed part way is finished by applying the patch again.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -113,10 +116,12 @@ struct Interrupted {
   std::string out;      // what it printed until then
 };
 
-// Starts the real binary in `cwd` and kills it with SIGKILL as soon as
-// `now` says so; gives up after a minute.
+// Starts the real binary in `cwd` and sends it `signal_number` as soon as
+// `now` says so (or after a minute); the run counts as killed when it ended
+// by that signal.
 Interrupted run_and_kill(const std::vector<std::string>& args, const std::string& cwd,
-                         const std::function<bool(pid_t, const std::string&)>& now) {
+                         const std::function<bool(pid_t, const std::string&)>& now,
+                         int signal_number = SIGKILL) {
   const testing::Child child = testing::start_rempar(args, cwd);
   const pid_t pid = child.pid;
   ::close(child.err);  // the tool writes nothing to standard error
@@ -130,10 +135,10 @@ Interrupted run_and_kill(const std::vector<std::string>& args, const std::string
       result.out.append(buffer, static_cast<std::size_t>(n));
     }
     if (now(pid, result.out) || std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
+      ::kill(pid, signal_number);
       ::waitpid(pid, &status, 0);
       // A run that ended just before the signal was not interrupted.
-      result.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+      result.killed = WIFSIGNALED(status) && WTERMSIG(status) == signal_number;
       break;
     }
     if (::waitpid(pid, &status, WNOHANG) == pid) break;
@@ -143,38 +148,98 @@ Interrupted run_and_kill(const std::vector<std::string>& args, const std::string
   return result;
 }
 
-const auto AT_30_PERCENT = [](pid_t, const std::string& out) { return shown_percent(out) >= 30; };
+auto at_percent(int percent) {
+  return [percent](pid_t, const std::string& out) { return shown_percent(out) >= percent; };
+}
 
-// The container a killed run left must never pass for a valid one.
-std::string rejection(const std::string& container, const char* kind) {
-  return size_of(container) < 22
-             ? std::string("Error - .") + kind + " invalid\n"
-             : std::string("Error - bad CRC for .") + kind + " file (probably damaged?)\n";
+// The names in `dir` that are not in `expected`: temporary files left behind.
+std::vector<std::string> leftovers(const TempDir& dir, const std::vector<std::string>& expected) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    const std::string name = entry.path().filename();
+    if (std::find(expected.begin(), expected.end(), name) == expected.end()) names.push_back(name);
+  }
+  return names;
+}
+
+// One creating operation run again and again over an older container.
+struct Creation {
+  const char* what;
+  std::vector<std::string> args;   // the run that is stopped
+  std::string output;              // its output name
+  std::string completed;           // the last line of a run that ends by itself
+  std::string older;               // a copy of the older container
+  std::string complete;            // the container a whole run writes
+  std::vector<std::string> files;  // every name the folder should hold
+};
+
+struct Stop {
+  int signal_number;
+  int percent;  // the progress shown when the signal is sent
+};
+
+const Stop STOPS[] = {{SIGINT, 2},  {SIGTERM, 2}, {SIGHUP, 2},   {SIGINT, 50}, {SIGTERM, 50},
+                      {SIGHUP, 50}, {SIGINT, 95}, {SIGTERM, 95}, {SIGHUP, 95}};
+
+// SIGINT, SIGTERM and SIGHUP at several points leave the older container as
+// it was and no temporary file; the run ends by the signal.
+void expect_clean_interruptions(const TempDir& dir, const Creation& c) {
+  for (const Stop& stop : STOPS) {
+    const std::string what = std::string(c.what) + ", signal " +
+                             std::to_string(stop.signal_number) + " at " +
+                             std::to_string(stop.percent) + "%";
+    const auto stopped =
+        run_and_kill(c.args, dir.path(), at_percent(stop.percent), stop.signal_number);
+    EXPECT_TRUE(stopped.killed) << what << ": " << stopped.out.substr(0, 200);
+    if (!stopped.killed) continue;
+    EXPECT_EQ(stopped.out.find("Completed"), std::string::npos) << what;
+    EXPECT_TRUE(same_contents(dir / c.output, dir / c.older)) << what;
+    EXPECT_EQ(leftovers(dir, c.files), std::vector<std::string>{}) << what;
+  }
+}
+
+// After SIGKILL the name holds the older container or the complete new one;
+// the temporary file left behind has its recognisable name.
+void expect_old_or_new_after_kill(const TempDir& dir, const Creation& c) {
+  for (const int percent : {2, 50, 95}) {
+    const std::string what = std::string(c.what) + ", SIGKILL at " + std::to_string(percent) + "%";
+    const auto killed = run_and_kill(c.args, dir.path(), at_percent(percent));
+    EXPECT_TRUE(same_contents(dir / c.output, dir / c.older) ||
+                same_contents(dir / c.output, dir / c.complete))
+        << what;
+    for (const std::string& name : leftovers(dir, c.files)) {
+      EXPECT_TRUE(name.starts_with(c.output + ".rempar-tmp-")) << what << ": " << name;
+      std::filesystem::remove(dir / name);
+    }
+    if (!killed.killed) {
+      std::filesystem::copy_file(dir / c.older, dir / c.output,
+                                 std::filesystem::copy_options::overwrite_existing);
+    }
+  }
 }
 
 TEST(InterruptedRun, ChecksumCreation) {
   TempDir dir;
   make_file(dir / "data", FILE_SIZE, 1);
-  // Small blocks: a checksum file of megabytes, written in several pieces.
-  const auto killed = run_and_kill({"-b", "64", "data"}, dir.path(), AT_30_PERCENT);
-  ASSERT_TRUE(killed.killed) << killed.out;
-  EXPECT_EQ(killed.out.find("Completed"), std::string::npos);
-  ASSERT_TRUE(testing::exists(dir / "data.cdt"));
-  const std::int64_t full = 22 + 4 * ((FILE_SIZE + 63) / 64);
-  EXPECT_LT(size_of(dir / "data.cdt"), full);
+  // The older checksum file has large blocks; the stopped runs use small
+  // ones, for a checksum file of megabytes written in many pieces.
+  ASSERT_EQ(testing::run_rempar({"-b", "1048576", "data"}, dir.path()).status, 0);
+  std::filesystem::copy_file(dir / "data.cdt", dir / "older.cdt");
+  ASSERT_EQ(testing::run_rempar({"-b", "64", "-o", "complete.cdt", "data"}, dir.path()).status, 0);
+  const Creation c{"checksum creation",
+                   {"-b", "64", "data"},
+                   "data.cdt",
+                   "Completed\n",
+                   "older.cdt",
+                   "complete.cdt",
+                   {"data", "data.cdt", "older.cdt", "complete.cdt"}};
+  expect_clean_interruptions(dir, c);
+  expect_old_or_new_after_kill(dir, c);
 
-  const auto refused = testing::run_rempar({"-p", "data"}, dir.path());
-  EXPECT_EQ(refused.out, PROCESSING + rejection(dir / "data.cdt", "CDT"));
-  EXPECT_EQ(refused.status, 2);
-  EXPECT_FALSE(testing::exists(dir / "data.cdp"));
-
-  const auto again = testing::run_rempar({"-b", "64", "data"}, dir.path());
+  const auto again = testing::run_rempar(c.args, dir.path());
   EXPECT_EQ(again.status, 0);
-  EXPECT_TRUE(again.out.ends_with("Completed\n")) << again.out;
-  EXPECT_EQ(size_of(dir / "data.cdt"), full);
-  const auto checked = testing::run_rempar({"-p", "data"}, dir.path());
-  EXPECT_TRUE(checked.out.ends_with("Completed, no corruption detected\n")) << checked.out;
-  EXPECT_EQ(checked.status, 0);
+  EXPECT_TRUE(again.out.ends_with(c.completed)) << again.out;
+  EXPECT_TRUE(same_contents(dir / "data.cdt", dir / "complete.cdt"));
 }
 
 // A good copy of random bytes and a damaged copy of zeros: every block
@@ -204,21 +269,29 @@ class Repair : public ::testing::Test {
 };
 
 TEST_F(Repair, InterruptedPatchCreation) {
-  const auto killed = run_and_kill({"-p", "-i", "damaged.cdt", "-o", "damaged.cdp", "good"},
-                                   dir_.path(), AT_30_PERCENT);
-  ASSERT_TRUE(killed.killed) << killed.out;
-  ASSERT_TRUE(testing::exists(dir_ / "damaged.cdp"));
-  EXPECT_LT(size_of(dir_ / "damaged.cdp"), FILE_SIZE);
-
-  const auto refused = testing::run_rempar({"-a", "damaged"}, dir_.path());
-  EXPECT_EQ(refused.out, PROCESSING + rejection(dir_ / "damaged.cdp", "CDP"));
-  EXPECT_EQ(refused.status, 2);
-  EXPECT_TRUE(all_zeros(dir_ / "damaged"));
-  EXPECT_EQ(size_of(dir_ / "damaged"), FILE_SIZE);
-
-  const auto again = create_patch();
-  EXPECT_TRUE(again.out.ends_with("Completed, .CDP file generated\n")) << again.out.substr(0, 200);
-  EXPECT_EQ(again.status, 0);
+  // The older patch comes from a checksum file with larger blocks: valid, and
+  // different from the patch the stopped runs would write.
+  ASSERT_EQ(testing::run_rempar({"-b", "1048576", "-o", "big.cdt", "damaged"}, dir_.path()).status,
+            0);
+  ASSERT_EQ(
+      testing::run_rempar({"-p", "-i", "big.cdt", "-o", "damaged.cdp", "good"}, dir_.path()).status,
+      0);
+  ASSERT_EQ(
+      testing::run_rempar({"-p", "-i", "damaged.cdt", "-o", "complete.cdp", "good"}, dir_.path())
+          .status,
+      0);
+  std::filesystem::copy_file(dir_ / "damaged.cdp", dir_ / "older.cdp");
+  const Creation c{
+      "patch creation",
+      {"-p", "-i", "damaged.cdt", "-o", "damaged.cdp", "good"},
+      "damaged.cdp",
+      "Completed, .CDP file generated\n",
+      "older.cdp",
+      "complete.cdp",
+      {"good", "damaged", "damaged.cdt", "big.cdt", "damaged.cdp", "older.cdp", "complete.cdp"}};
+  expect_clean_interruptions(dir_, c);
+  expect_old_or_new_after_kill(dir_, c);
+  // Whichever patch stands at the name repairs the damaged copy.
   expect_repaired();
 }
 

@@ -273,7 +273,7 @@ TEST(Permissions, RefusedThroughTheFaultHook) {
       if (c.mode == 'a') testing::write_file(dir / "data.cdp", f.cdp);
       const std::string refused = dir / c.refused;
       io::set_fault_hook([&](io::Op op, const std::string& name) {
-        return io::Fault{op == io::Op::open && name == refused ? error : 0};
+        return io::Fault{op == io::Op::open && testing::same_output(name, refused) ? error : 0};
       });
       Options options;
       options.mode = c.mode;

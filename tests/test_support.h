@@ -98,7 +98,12 @@ struct FaultCase {
   std::string message;
 };
 
-// Makes every `op` on the file `name` meet `fault` while it lives.
+// Whether a call on `called` is one on the file `name`: a container is
+// written under a temporary name beside its own before it takes its place.
+bool same_output(const std::string& called, const std::string& name);
+
+// Makes every `op` on the file `name` (or its temporary file) meet `fault`
+// while it lives.
 class ScopedFault {
  public:
   ScopedFault(io::Op op, const std::string& name, io::Fault fault);

@@ -21,16 +21,32 @@ Fault injected(Op op, const std::string& name) {
   return hook ? hook(op, name) : Fault{};
 }
 
+Kind kind_of(mode_t mode) {
+  if (S_ISREG(mode)) return Kind::regular;
+  if (S_ISDIR(mode)) return Kind::directory;
+  if (S_ISBLK(mode)) return Kind::block_device;
+  return Kind::other;
+}
+
 PathInfo to_info(const struct stat& st) {
-  return PathInfo{static_cast<std::int64_t>(st.st_size), S_ISREG(st.st_mode) != 0,
-                  FileIdentity{st.st_dev, st.st_ino}};
+  return PathInfo{static_cast<std::int64_t>(st.st_size),
+                  S_ISREG(st.st_mode) != 0,
+                  kind_of(st.st_mode),
+                  FileIdentity{st.st_dev, st.st_ino},
+                  st.st_mode & 07777,
+                  st.st_uid,
+                  st.st_gid};
 }
 
 int open_flags(File::Mode mode) {
   switch (mode) {
-    case File::Mode::read: return O_RDONLY;
+    // Inputs are opened without waiting, so that a pipe with no writer is
+    // refused at once instead of blocking the open; regular files ignore it.
+    case File::Mode::read: return O_RDONLY | O_NONBLOCK;
     case File::Mode::create_rw: return O_RDWR | O_CREAT | O_TRUNC;
-    case File::Mode::update_rw: return O_RDWR;
+    case File::Mode::update_rw: return O_RDWR | O_NONBLOCK;
+    case File::Mode::create_new: return O_RDWR | O_CREAT | O_EXCL;
+    case File::Mode::directory: return O_RDONLY | O_DIRECTORY;
   }
   return O_RDONLY;
 }
@@ -56,15 +72,53 @@ std::optional<std::size_t> transfer_all(std::size_t total, Step step) {
 
 void set_fault_hook(FaultHook hook) { fault_hook() = std::move(hook); }
 
-std::optional<PathInfo> stat_path(const std::string& name) {
-  if (injected(Op::stat, name).error != 0) return std::nullopt;
+std::optional<PathInfo> stat_path(const std::string& name, int* error) {
+  const Fault fault = injected(Op::stat, name);
   struct stat st {};
-  if (::stat(name.c_str(), &st) != 0) return std::nullopt;
-  return to_info(st);
+  if (fault.error != 0) {
+    errno = fault.error;
+  } else if (::stat(name.c_str(), &st) == 0) {
+    return to_info(st);
+  }
+  if (error) *error = errno;
+  return std::nullopt;
+}
+
+std::string resolve_links(const std::string& name) {
+  std::string path = name;
+  // The system's own limit on links followed in one lookup.
+  for (int hops = 0; hops < 40; ++hops) {
+    if (injected(Op::stat, path).error != 0) return name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return name;
+    target.resize(static_cast<std::size_t>(n));
+    const auto slash = path.rfind('/');
+    if (target.front() == '/' || slash == std::string::npos) {
+      path = target;
+    } else {
+      path.resize(slash + 1);
+      path += target;
+    }
+  }
+  return name;
 }
 
 bool remove_path(const std::string& name, int* error) {
   if (::unlink(name.c_str()) == 0) return true;
+  if (error) *error = errno;
+  return false;
+}
+
+bool rename_path(const std::string& from, const std::string& to, int* error) {
+  const Fault fault = injected(Op::rename, to);
+  if (fault.error != 0) {
+    errno = fault.error;
+  } else if (::rename(from.c_str(), to.c_str()) == 0) {
+    return true;
+  }
   if (error) *error = errno;
   return false;
 }
@@ -182,6 +236,19 @@ std::optional<PathInfo> File::info() {
     return std::nullopt;
   }
   return to_info(st);
+}
+
+bool File::copy_attributes(const PathInfo& model) {
+  const Fault fault = injected(Op::chmod, name_);
+  if (fault.error != 0) return fail(fault.error);
+  struct stat st {};
+  if (::fstat(fd_, &st) == 0 && (st.st_uid != model.owner || st.st_gid != model.group)) {
+    // Only a privileged process may give a file away; others keep their own.
+    if (::fchown(fd_, model.owner, model.group) != 0) errno = 0;
+  }
+  // After the owner: a change of owner clears the set-id bits.
+  if (::fchmod(fd_, model.permissions) != 0) return fail(errno);
+  return true;
 }
 
 void File::advise_sequential() {

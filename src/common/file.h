@@ -14,7 +14,7 @@
 
 namespace rempar::io {
 
-enum class Op { open, read, write, seek, sync, close, stat };
+enum class Op { open, read, write, seek, sync, close, stat, rename, chmod };
 
 // What an injected fault does to the operation it hits.
 struct Fault {
@@ -34,25 +34,41 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
+enum class Kind { regular, directory, block_device, other };  // other: pipes, sockets, ...
+
 struct PathInfo {
   std::int64_t size = 0;
   bool regular = false;
+  Kind kind = Kind::other;
   FileIdentity identity;
+  mode_t permissions = 0;  // the permission bits, with set-id and sticky bits
+  uid_t owner = 0;
+  gid_t group = 0;
 };
 
-// Facts about a name, or nothing when the name cannot be reached. Follows
-// links, as opening does.
-std::optional<PathInfo> stat_path(const std::string& name);
+// Facts about a name, or nothing (errno in *error) when the name cannot be
+// reached. Follows links, as opening does.
+std::optional<PathInfo> stat_path(const std::string& name, int* error = nullptr);
+
+// The name a chain of symbolic links at `name` ends in (relative link targets
+// taken from the link's own folder); `name` itself when it is no link, or when
+// the chain cannot be read.
+std::string resolve_links(const std::string& name);
 
 // Removes a name; false (with errno kept in *error) when that fails.
 bool remove_path(const std::string& name, int* error = nullptr);
 
+// Puts `from` in place of `to` in one step; false (errno in *error) on failure.
+bool rename_path(const std::string& from, const std::string& to, int* error = nullptr);
+
 class File {
  public:
   enum class Mode {
-    read,       // existing file, read only
-    create_rw,  // created or truncated, readable and writable
-    update_rw,  // existing file, readable and writable, never truncated
+    read,        // existing file, read only
+    create_rw,   // created or truncated, readable and writable
+    update_rw,   // existing file, readable and writable, never truncated
+    create_new,  // a file that must not exist yet, readable and writable
+    directory,   // a folder, opened only to sync its entries
   };
 
   // Opens `name`; on failure returns nothing and stores errno in *error.
@@ -80,6 +96,9 @@ class File {
   bool close();
 
   std::optional<PathInfo> info();
+  // Gives the file the permission bits of `model`, and its owner where this
+  // process may (a failed change of owner is not an error).
+  bool copy_attributes(const PathInfo& model);
   // Tells the kernel the file will be read front to back.
   void advise_sequential();
 

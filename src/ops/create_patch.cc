@@ -24,12 +24,6 @@ bool ends_in_cdt(const std::string& name) {
   });
 }
 
-// What the checksum file says about the file it describes.
-struct RecordedSizes {
-  std::uint64_t file_size = 0;
-  std::uint32_t block_size = 0;
-};
-
 // Reads and vets the sizes of an accepted checksum file: they must match the
 // verified file, and the file must hold exactly one checksum per block.
 std::optional<RecordedSizes> read_recorded_sizes(io::File& cdt, const ContainerLayout& layout,
@@ -44,7 +38,8 @@ std::optional<RecordedSizes> read_recorded_sizes(io::File& cdt, const ContainerL
     return std::nullopt;
   }
   const auto width = static_cast<std::size_t>(layout.size_width);
-  const RecordedSizes sizes{decode_le(fields.data(), width), decode_le32(fields.data() + width)};
+  const RecordedSizes sizes{decode_le(fields.data(), width), decode_le32(fields.data() + width),
+                            &layout};
   if (sizes.file_size != static_cast<std::uint64_t>(verified_size)) {
     out << msg::verified_size_mismatch(verified_size, sizes.file_size);
     return std::nullopt;
@@ -96,25 +91,29 @@ Outcome dispatch_create_patch(const Options& options, const std::string& file, s
   return run_create_patch(cdt_name, file, cdp_name, out);
 }
 
-bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch, std::int64_t cdt_size,
-                 std::int64_t verified_size, bool& found, std::ostream& out) {
-  found = false;
-  const ContainerLayout* found_layout = nullptr;
+std::optional<RecordedSizes> accept_checksum_file(io::File& cdt, std::int64_t cdt_size,
+                                                  std::int64_t verified_size, std::ostream& out) {
+  const ContainerLayout* layout = nullptr;
   if (check_container(cdt, cdt_size, ContainerKind::CDT, make_signature(ContainerKind::CDT), out,
-                      {}, &found_layout) != 0) {
-    return false;
+                      {}, &layout) != 0) {
+    return std::nullopt;
   }
+  return read_recorded_sizes(cdt, *layout, cdt_size, verified_size, out);
+}
+
+bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
+                 const RecordedSizes& recorded, std::int64_t cdt_size, bool& found,
+                 std::ostream& out) {
+  found = false;
   // The patch is written in the version of the checksum file.
-  const ContainerLayout& layout = *found_layout;
-  const auto sizes = read_recorded_sizes(cdt, layout, cdt_size, verified_size, out);
-  if (!sizes) return false;
+  const ContainerLayout& layout = *recorded.layout;
   patch.write_header(ContainerKind::CDP, layout);
-  patch.write_uint(sizes->file_size, layout.size_width);
+  patch.write_uint(recorded.file_size, layout.size_width);
 
   io::SequentialReader stored(cdt, layout.checksums_offset(), cdt_size - SEAL_SIZE);
   auto stored_status = io::SequentialReader::Status::ok;
   bool too_large = false;
-  const BlockGeometry geometry{sizes->file_size, sizes->block_size};
+  const BlockGeometry geometry{recorded.file_size, recorded.block_size};
   const WalkStatus walked = walk_blocks(verified, geometry, out, [&](const Block& block) {
     std::uint32_t stored_crc = 0;
     stored_status = stored.read_u32(stored_crc);
@@ -175,16 +174,25 @@ Outcome run_create_patch(const std::string& cdt_name, const std::string& file,
   }
   auto output = PendingOutput::create(cdp_name, out);
   if (!output) return Outcome::failed;
+  // A rejected checksum file leaves no patch file at the patch name, nor does
+  // a comparison that finds nothing to repair: an older patch there is stale.
+  // A checksum file that could not be read rejects nothing.
+  const auto sizes = accept_checksum_file(cdt->file, cdt->size, verified->size, out);
+  if (!sizes) {
+    if (cdt->file.last_error() == 0) output->discard_and_clear_name();
+    return Outcome::failed;
+  }
   bool found = false;
   ContainerWriter writer(output->file());
-  const bool accepted =
-      write_patch(cdt->file, verified->file, writer, cdt->size, verified->size, found, out);
+  const bool written =
+      write_patch(cdt->file, verified->file, writer, *sizes, cdt->size, found, out);
   cdt->file.close();
   verified->file.close();
-  if (!accepted || !found) {
-    output->discard();
-    if (accepted) out << msg::NO_CORRUPTION;
-    return accepted ? Outcome::succeeded : Outcome::failed;
+  if (!written) return Outcome::failed;  // what stood at the patch name stays
+  if (!found) {
+    output->discard_and_clear_name();
+    out << msg::NO_CORRUPTION;
+    return Outcome::succeeded;
   }
   if (!output->commit(out)) return Outcome::failed;
   out << msg::PATCH_GENERATED;

@@ -1,7 +1,10 @@
 #pragma once
-// A container being written: created or truncated when opened, and removed
-// again unless it is committed, so a failed run leaves no partial container
-// at its name.
+// A container being written. A regular file at the output name is replaced
+// only when the new container is complete: it is written under a temporary
+// name beside it (NAME.rempar-tmp-PID), made durable, and renamed over the
+// name, so that a failed or interrupted run leaves whatever stood there, and
+// a crash leaves either the old file or the complete new one. A pipe or a
+// device at the name is written directly and left in place.
 
 #include <optional>
 #include <ostream>
@@ -13,7 +16,7 @@ namespace rempar {
 
 class PendingOutput {
  public:
-  // Opens `name` for writing; prints "Error opening output file" and
+  // Opens the output for `name`; prints "Error opening output file" and
   // returns nothing when that fails.
   static std::optional<PendingOutput> create(const std::string& name, std::ostream& out);
 
@@ -22,21 +25,38 @@ class PendingOutput {
   ~PendingOutput();
 
   io::File& file() { return *file_; }
-  // Makes the container durable and closes it; on failure it is removed,
-  // after one message.
+  // Makes the container durable and puts it at its name; on failure, after
+  // one message, what the run wrote is removed.
   bool commit(std::ostream& out);
-  // Closes and removes the container now.
+  // Removes what the run wrote; what stood at the name before stays.
   void discard();
+  // Also removes a file that stood at the name, so that none is left there
+  // (a rejected checksum file, or nothing to patch).
+  void discard_and_clear_name();
 
  private:
-  explicit PendingOutput(io::File file) : file_(std::move(file)) {}
+  enum class Way {
+    replace,   // written under a temporary name, renamed over the name
+    in_place,  // no temporary file could be made: the name itself is written
+    direct,    // a pipe or a device: written, never synced, renamed or removed
+  };
+  PendingOutput(io::File file, std::string name, std::string written, Way way);
+
+  static std::optional<PendingOutput> open_direct(const std::string& name, std::ostream& out);
+  static std::optional<PendingOutput> open_in_place(const std::string& name, std::ostream& out);
+  static std::optional<PendingOutput> open_beside(const std::string& name,
+                                                  const std::string& target,
+                                                  const std::optional<io::PathInfo>& existing,
+                                                  std::ostream& out);
+  bool put_in_place(std::ostream& out);
+  bool fail(int error, std::ostream& out);
 
   std::optional<io::File> file_;
-  std::string name_;
-  bool committed_ = false;
-  // Only a regular file is a container this run may remove again; a pipe or
-  // a device at the name (say /dev/null) stood there before and stays.
-  bool removable_ = true;
+  std::string name_;     // as the user gave it, for messages
+  std::string target_;   // where the name's links end: the file replaced
+  std::string written_;  // the file this run writes and removes again on failure
+  Way way_;
+  bool finished_ = false;
 };
 
 }  // namespace rempar
