@@ -297,7 +297,7 @@ TEST(BadInput, DamagedContainersLargerThanOneRead) {
                               checksums.bad_seal(),
                               "checksum file cut to " + std::to_string(length));
   }
-  // A patch file of over 8 MiB is read again record by record.
+  // A patch file of over 1 MiB is read again record by record.
   const Bytes good = testing::random_bytes((8 << 20) + 100, 15);
   const Bytes broken = testing::damaged_copy(good, 1 << 20, 1);
   const Bytes cdp = testing::patch_file_of(good, broken, 1 << 20);

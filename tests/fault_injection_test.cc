@@ -285,12 +285,12 @@ TEST(FaultInjection, PatchApplication) {
   });
 }
 
-// Past 8 MiB a patch is not kept from the check but read again.
+// Past 1 MiB a patch is not kept from the check but read again.
 TEST(FaultInjection, LargePatchApplication) {
   const Bytes good = testing::random_bytes((8 << 20) + 5, 8);
   const Bytes broken = testing::damaged_copy(good, 3 << 20, 1);
   run_all({
-      {"a patch of over 8 MiB, read again record by record", 'a', 0, broken,
+      {"a patch of over 1 MiB, read again record by record", 'a', 0, broken,
        testing::patch_file_of(good, broken, 3 << 20)},
   });
 }
@@ -384,7 +384,7 @@ TEST(ChangedDuringTheRun, AChecksumFileThatShrinksOrFailsIsReported) {
   }
 }
 
-// Past 8 MiB a patch file is read again after its check; its records must
+// Past 1 MiB a patch file is read again after its check; its records must
 // still fit the target then.
 TEST(ChangedDuringTheRun, APatchFileRewrittenAfterItsCheckIsRefused) {
   const Bytes good = testing::random_bytes((8 << 20) + 5, 12);

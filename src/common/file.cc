@@ -257,6 +257,13 @@ void File::advise_sequential() {
 #endif
 }
 
+void File::drop_cached(std::int64_t offset, std::int64_t length) {
+#ifdef POSIX_FADV_DONTNEED
+  (void)::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
+                        POSIX_FADV_DONTNEED);
+#endif
+}
+
 std::string error_text(int error) { return std::strerror(error); }
 
 }  // namespace rempar::io

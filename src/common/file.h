@@ -101,6 +101,9 @@ class File {
   bool copy_attributes(const PathInfo& model);
   // Tells the kernel the file will be read front to back.
   void advise_sequential();
+  // Tells the kernel the bytes in [offset, offset + length) will not be read
+  // again, so their pages may leave the cache.
+  void drop_cached(std::int64_t offset, std::int64_t length);
 
  private:
   File(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}

@@ -12,8 +12,9 @@ namespace rempar {
 namespace {
 
 // A patch up to this size is kept in memory from the check, so it is read
-// from the disk once; a larger one is read again record by record.
-constexpr std::int64_t KEEP_IN_MEMORY = 8 << 20;
+// from the disk once; a larger one is read again record by record. Small
+// enough that the process stays within a few MiB whatever the patch.
+constexpr std::int64_t KEEP_IN_MEMORY = 1 << 20;
 constexpr std::size_t COPY_CHUNK = 1 << 20;
 
 // Vets the record list against the target; prints the reason when it fails.

@@ -18,9 +18,35 @@ WalkStatus read_exactly(io::File& input, std::span<std::uint8_t> buffer) {
   return *got == buffer.size() ? WalkStatus::completed : WalkStatus::ended_early;
 }
 
+// Drops the pages behind the walk of a large input. The cache keeps a file
+// in folios of up to a few MiB that leave only whole, so a drop of just the
+// last chunk would leave every folio that straddles two chunks: each drop
+// reaches back to the start of the file instead, every DROP_STEP bytes.
+class CacheDropper {
+ public:
+  static constexpr std::uint64_t DROP_STEP = 32 << 20;
+
+  CacheDropper(io::File& input, const BlockGeometry& g)
+      : input_(input), enabled_(g.file_size >= UNCACHED_WALK_SIZE) {}
+  void walked_to(std::uint64_t position) {
+    if (!enabled_ || position < next_) return;
+    input_.drop_cached(0, static_cast<std::int64_t>(position));
+    next_ = position + DROP_STEP;
+  }
+  // Everything, read-ahead beyond the end of the walk included.
+  void finish() {
+    if (enabled_) input_.drop_cached(0, 0);
+  }
+
+ private:
+  io::File& input_;
+  bool enabled_;
+  std::uint64_t next_ = DROP_STEP;
+};
+
 // Blocks that fit the buffer: one read brings many whole blocks.
 WalkStatus walk_small_blocks(io::File& input, const BlockGeometry& g, AlignedBuffer& buffer,
-                             Progress& progress,
+                             Progress& progress, CacheDropper& cache,
                              const std::function<bool(const Block&)>& on_block) {
   std::int64_t walk_index = g.first_walk_index();
   std::uint64_t block = 0;
@@ -42,6 +68,7 @@ WalkStatus walk_small_blocks(io::File& input, const BlockGeometry& g, AlignedBuf
       at += length;
     }
     position += want;
+    cache.walked_to(position);
   }
   return WalkStatus::completed;
 }
@@ -49,7 +76,7 @@ WalkStatus walk_small_blocks(io::File& input, const BlockGeometry& g, AlignedBuf
 // Blocks larger than the buffer: each block's checksum accumulates over
 // several reads, so memory stays bounded whatever the block size.
 WalkStatus walk_large_blocks(io::File& input, const BlockGeometry& g, AlignedBuffer& buffer,
-                             Progress& progress,
+                             Progress& progress, CacheDropper& cache,
                              const std::function<bool(const Block&)>& on_block) {
   std::int64_t walk_index = g.first_walk_index();
   for (std::uint64_t block = 0; block < g.count(); ++block, ++walk_index) {
@@ -67,6 +94,7 @@ WalkStatus walk_large_blocks(io::File& input, const BlockGeometry& g, AlignedBuf
     if (!on_block(Block{block, g.offset(block), g.length(block), crc.value(), {}})) {
       return WalkStatus::stopped;
     }
+    cache.walked_to(g.offset(block) + g.length(block));
   }
   return WalkStatus::completed;
 }
@@ -88,8 +116,12 @@ WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, std::ostr
   }
   input.advise_sequential();
   Progress progress(out, geometry.file_size, geometry.block_size);
-  return small ? walk_small_blocks(input, geometry, buffer, progress, on_block)
-               : walk_large_blocks(input, geometry, buffer, progress, on_block);
+  CacheDropper cache(input, geometry);
+  const WalkStatus status =
+      small ? walk_small_blocks(input, geometry, buffer, progress, cache, on_block)
+            : walk_large_blocks(input, geometry, buffer, progress, cache, on_block);
+  cache.finish();
+  return status;
 }
 
 void report_walk_failure(WalkStatus status, const io::File& input, std::string_view role,

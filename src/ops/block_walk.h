@@ -43,8 +43,14 @@ enum class WalkStatus { completed, stopped, read_failed, ended_early, no_memory 
 // Inputs are read in requests of about this many bytes, many blocks a request.
 inline constexpr std::size_t WALK_CHUNK = 1 << 20;
 
+// From this size on, the pages behind the walk are dropped from the cache
+// once checksummed: walking a disk larger than the memory must not push
+// everything else out of the cache.
+inline constexpr std::uint64_t UNCACHED_WALK_SIZE = std::uint64_t{1} << 31;
+
 // Reads `input` front to back, shows the progress line on `out` and hands
 // every block, checksum computed, to `on_block`, which returns false to stop.
+// A block's pages may leave the cache once `on_block` has returned.
 WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, std::ostream& out,
                        const std::function<bool(const Block&)>& on_block);
 
