@@ -4,7 +4,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 PREFIX     ?= /usr/local
 
-.PHONY: all configure test demo bench clean
+.PHONY: all configure test cross-test demo bench clean
 
 all: $(BUILD)/rempar
 
@@ -17,6 +17,16 @@ $(BUILD)/rempar: configure
 # Ends with "N passed, M failed, K skipped" and names each skipped test.
 test: all
 	JOBS=$(JOBS) bash scripts/run_tests.sh $(BUILD)
+
+# The whole suite built for another CPU and run under qemu-user:
+#   make cross-test ARCH=aarch64      (or ARCH=s390x, a big-endian CPU)
+# in build-$(ARCH)/, with the cross compiler g++-$(ARCH)-linux-gnu.
+CROSS_ARCHES := aarch64 s390x
+cross-test:
+	@case " $(CROSS_ARCHES) " in *" $(ARCH) "*) ;; \
+	  *) echo "cross-test: set ARCH to one of: $(CROSS_ARCHES)"; exit 1 ;; esac
+	$(MAKE) test BUILD=build-$(ARCH) \
+	  CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-$(ARCH).cmake $(CMAKE_ARGS)"
 
 demo: all
 	bash scripts/demo.sh $(BUILD)/rempar

@@ -76,8 +76,27 @@ std::string drain(int fd) {
   return text;
 }
 
+namespace {
+// The binary and its arguments, behind the emulator's words when the
+// binary was built for another CPU (qemu-user with its options). Made
+// before the fork, so the child need not allocate.
+std::vector<std::string> rempar_command(const std::string& program,
+                                        const std::vector<std::string>& args) {
+  std::vector<std::string> words;
+  std::istringstream emulator(REMPAR_EMULATOR);
+  for (std::string word; emulator >> word;) words.push_back(word);
+  words.push_back(program);
+  words.insert(words.end(), args.begin(), args.end());
+  return words;
+}
+}  // namespace
+
 Child start_rempar(const std::vector<std::string>& args, const std::string& cwd,
                    const std::function<bool()>& in_child, const std::string& program) {
+  std::vector<std::string> words = rempar_command(program, args);
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
   int out_pipe[2];
   int err_pipe[2];
   if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -88,12 +107,7 @@ Child start_rempar(const std::vector<std::string>& args, const std::string& cwd,
     for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) ::close(fd);
     if (in_child && !in_child()) ::_exit(126);
     if (::chdir(cwd.c_str()) != 0) ::_exit(127);
-    std::string argv0 = program;
-    std::vector<std::string> copy = args;
-    std::vector<char*> argv{argv0.data()};
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
+    ::execvp(argv.front(), argv.data());
     ::_exit(127);
   }
   ::close(out_pipe[1]);
