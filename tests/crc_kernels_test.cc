@@ -116,6 +116,7 @@ const std::vector<KernelInfo>& tested_kernels() {
       if (native.supported()) k.push_back(native);
     }
     for (const KernelInfo& emulated : emulated_kernels()) {
+      if (!emulated.supported()) continue;
       if (emulate_all || !runs_natively(plain_name(emulated.name))) k.push_back(emulated);
     }
     return k;
@@ -123,18 +124,44 @@ const std::vector<KernelInfo>& tested_kernels() {
   return kernels;
 }
 
+bool is_tested(std::string_view name) {
+  return std::any_of(tested_kernels().begin(), tested_kernels().end(),
+                     [name](const KernelInfo& k) { return plain_name(k.name) == name; });
+}
+
+// A kernel this CPU lacks whose emulation is not faithful here (x86 kernels
+// on a big-endian CPU).
+bool cannot_be_emulated(std::string_view name) {
+  return std::any_of(emulated_kernels().begin(), emulated_kernels().end(),
+                     [name](const KernelInfo& k) {
+                       return plain_name(k.name) == name && !k.supported();
+                     }) &&
+         !is_tested(name);
+}
+
 TEST(KernelCoverage, EveryKernelRunsNativelyOrEmulated) {
   for (std::string_view name : KERNEL_NAMES) {
-    const bool tested =
-        std::any_of(tested_kernels().begin(), tested_kernels().end(),
-                    [name](const KernelInfo& k) { return plain_name(k.name) == name; });
-    EXPECT_TRUE(tested) << "kernel " << name
-                        << " runs neither natively nor under emulation in this build";
+    if (cannot_be_emulated(name)) continue;  // the next test names it
+    EXPECT_TRUE(is_tested(name)) << "kernel " << name
+                                 << " runs neither natively nor under emulation in this build";
   }
   for (const KernelInfo& k : tested_kernels()) {
     EXPECT_NE(std::find(KERNEL_NAMES.begin(), KERNEL_NAMES.end(), plain_name(k.name)),
               KERNEL_NAMES.end())
         << k.name << " is missing from KERNEL_NAMES";
+  }
+}
+
+// Said apart, so that the run's summary names what this CPU leaves to the
+// runs on other CPUs.
+TEST(KernelCoverage, NoKernelLeftToOtherCpus) {
+  std::string left;
+  for (std::string_view name : KERNEL_NAMES) {
+    if (cannot_be_emulated(name)) left += std::string(left.empty() ? "" : ", ") + std::string(name);
+  }
+  if (!left.empty()) {
+    GTEST_SKIP() << "SIMDe cannot emulate " << left
+                 << " faithfully on a big-endian CPU; the x86-64 and aarch64 runs test them";
   }
 }
 
@@ -144,6 +171,7 @@ TEST(KernelCoverage, EmulatedKernelsAgreeWithTheDefinition) {
   const Bytes data = random_bytes(70000, 11);
   std::mt19937_64 gen(12);
   for (const KernelInfo& k : emulated_kernels()) {
+    if (!k.supported()) continue;
     for (int trial = 0; trial < 100; ++trial) {
       const auto reg0 = static_cast<std::uint32_t>(gen());
       const std::size_t length = gen() % (trial < 80 ? 2000 : data.size());

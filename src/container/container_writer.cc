@@ -33,7 +33,9 @@ bool ContainerWriter::write_u32(std::uint32_t value) { return write(encode_le32(
 
 bool ContainerWriter::write_uint(std::uint64_t value, std::int64_t width) {
   std::array<std::uint8_t, 8> bytes{};
-  const auto n = static_cast<std::size_t>(width);
+  // Fields are 4 or 8 bytes wide; saying so lets the compiler see that the
+  // copy stays inside `bytes` (g++ for AArch64 warns otherwise).
+  const std::size_t n = width == 8 ? 8 : 4;
   encode_le(value, n, bytes.data());
   return write(std::span(bytes.data(), n));
 }

@@ -25,7 +25,7 @@ using __mmask8 = simde__mmask8;  // NOLINT(bugprone-reserved-identifier)
 #define _mm512_maskz_shuffle_i64x2(k, a, b, imm8) \
   simde_mm512_maskz_mov_epi64((k), simde_mm512_shuffle_i64x2((a), (b), (imm8)))
 
-#else
+#elif defined(__x86_64__)
 
 #include <immintrin.h>
 
