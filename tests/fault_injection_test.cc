@@ -56,7 +56,8 @@ std::vector<io::Fault> faults_for(io::Op op) {
     case io::Op::chmod: return {{EPERM, false}, {EIO, false}};
     case io::Op::seek:
     case io::Op::close:
-    case io::Op::stat: return {{EIO, false}};
+    case io::Op::stat:
+    case io::Op::device_size: return {{EIO, false}};
   }
   return {};
 }

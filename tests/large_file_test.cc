@@ -1,12 +1,14 @@
 // Files of 2 GiB and more, end to end through the real binary, on sparse
 // files: the checksum file and the patch file in the large-file version,
-// field by field, and the repaired file compared with the good one. Each
-// cycle reads the file twice (checksum creation, patch creation): these
-// tests carry the CTest label "huge".
+// field by field, and the repaired file compared with the good one. Then
+// real block devices, loop devices over sparse images. Each cycle reads the
+// file twice (checksum creation, patch creation): these tests carry the
+// CTest label "huge".
 
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "container/block_crc.h"
 #include "container/layout.h"
 #include "large_files.h"
+#include "ops/create_checksum.h"
 #include "test_support.h"
 
 namespace rempar {
@@ -230,6 +233,109 @@ TEST(LargeFile, TheVersionFollowsTheSize) {
     EXPECT_EQ(testing::le32_at(cdt, 14 + c.size_width + 4 * last), block_crc(file.block(last)));
     expect_sealed(cdt, "checksum file");
   }
+}
+
+// The damaged copy is a disk: a loop device over a sparse image. Its size
+// comes from the device, not from stat's 0; it is checksummed, compared
+// against an image file and patched in place.
+TEST(BlockDevice, RepairCycleThroughALoopDevice) {
+  struct Case {
+    const char* what;
+    std::uint64_t size;
+    std::vector<Spot> good;
+    std::vector<Spot> damaged;
+  };
+  const std::uint64_t g31 = std::uint64_t{1} << 31;
+  const Case cases[] = {
+      {"64 MiB",
+       64 << 20,
+       {{20000000, text("good")}},
+       {{5, text("bad")}, {(64 << 20) - 1, text("!")}}},
+      {"3 GiB",
+       3 * GIB,
+       {{g31 - 2, text("across 2^31")}},
+       {{0, text("bad")}, {3 * GIB - 9, text("end")}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    testing::make_sparse_file(dir / "disk.img", c.size, c.damaged);
+    testing::make_sparse_file(dir / "good.img", c.size, c.good);
+    const testing::LoopDevice disk(dir / "disk.img");
+    if (!disk.attached()) GTEST_SKIP() << disk.why_not();
+    const Described good{c.size, c.good};
+    const Described damaged{c.size, c.damaged};
+
+    const auto made = testing::run_rempar({"-o", "disk.cdt", disk.path()}, dir.path());
+    ASSERT_EQ(made.status, 0) << made.out;
+    const Bytes cdt = testing::read_file(dir / "disk.cdt");
+    const bool large = c.size >= g31;
+    EXPECT_EQ(cdt[8], large ? 0x03 : 0x02);
+    const std::size_t width = large ? 8 : 4;
+    Bytes size_field(8, 0);
+    testing::set_le(size_field, 0, c.size, width);
+    EXPECT_TRUE(std::equal(size_field.begin(),
+                           size_field.begin() + static_cast<std::ptrdiff_t>(width),
+                           cdt.begin() + 10))
+        << "the device's size, not stat's 0";
+    if (large) expect_checksum_file(cdt, damaged);
+
+    const auto patched =
+        testing::run_rempar({"-p", "-i", "disk.cdt", "-o", "disk.cdp", "good.img"}, dir.path());
+    ASSERT_EQ(patched.status, 0) << patched.out;
+    const std::vector<std::uint64_t> differing = differing_blocks(good, damaged);
+    if (large) expect_patch_file(testing::read_file(dir / "disk.cdp"), good, differing);
+
+    const auto applied = testing::run_rempar({"-a", "-i", "disk.cdp", disk.path()}, dir.path());
+    EXPECT_EQ(applied.out, PROCESSING + "Completed, file patched\n");
+    for (const std::uint64_t k : differing) {
+      EXPECT_TRUE(testing::read_range(disk.path(), k * BLOCK, good.length(k)) == good.block(k))
+          << "block " << k << " as the device reads it";
+    }
+    std::uint64_t where = 0;
+    EXPECT_TRUE(testing::same_content(dir / "good.img", dir / "disk.img", c.size, &where))
+        << "first difference at " << where;
+    EXPECT_EQ(std::filesystem::file_size(dir / "disk.img"), c.size);
+  }
+}
+
+// A device is never a container: neither written as one nor read as one.
+// Where the system cannot tell its size, it is refused as it always was.
+TEST(BlockDevice, NeverAContainerAndNeverOfUnknownSize) {
+  TempDir dir;
+  const std::vector<Spot> spots = {{1000, text("disk contents")}};
+  testing::make_sparse_file(dir / "disk.img", 64 << 20, spots);
+  testing::make_sparse_file(dir / "good.img", 64 << 20, {});
+  testing::write_file(dir / "good.cdt", testing::checksum_file_of(Bytes(100, 1), 16));
+  const testing::LoopDevice disk(dir / "disk.img");
+  if (!disk.attached()) GTEST_SKIP() << disk.why_not();
+  const std::string dev = disk.path();
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::string refused =
+      "' is a block device; a checksum or patch file is never written over a device\n";
+  const Case cases[] = {
+      {{"-o", dev, "good.img"}, "Error - output file '" + dev + refused},
+      {{"-p", "-i", "good.cdt", "-o", dev, "good.img"}, "Error - output file '" + dev + refused},
+      {{"-p", "-i", dev, "-o", "x.cdp", "good.img"}, "Error opening .CDT file '" + dev + "'\n"},
+      {{"-a", "-i", dev, "good.img"}, "Error opening .CDP file '" + dev + "'\n"},
+  };
+  for (const Case& c : cases) {
+    const auto result = testing::run_rempar(c.args, dir.path());
+    EXPECT_EQ(result.out, PROCESSING + c.message);
+    EXPECT_EQ(result.status, 2);
+    EXPECT_TRUE(testing::read_range(dev, 0, 4096) == testing::bytes_over_zeros(spots, 0, 4096));
+    EXPECT_FALSE(testing::exists(dir / "x.cdp"));
+  }
+  std::ostringstream out;
+  {
+    const testing::ScopedFault no_size(io::Op::device_size, dev, io::Fault{ENOTTY});
+    EXPECT_EQ(run_create_checksum(dev, dir / "disk.cdt", 16384, out), Outcome::failed);
+  }
+  EXPECT_EQ(out.str(), PROCESSING + "Error opening input file '" + dev + "'\n");
+  EXPECT_FALSE(testing::exists(dir / "disk.cdt"));
 }
 
 }  // namespace

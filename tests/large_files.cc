@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <stdexcept>
 #include <utility>
 
@@ -124,6 +125,39 @@ std::uint64_t cached_bytes(const std::string& path) {
   const auto count = static_cast<std::uint64_t>(std::count_if(
       resident.begin(), resident.end(), [](unsigned char r) { return (r & 1) != 0; }));
   return count * static_cast<std::uint64_t>(page);
+}
+
+namespace {
+
+// Runs a command through the shell; its output (both streams) and status.
+std::pair<std::string, int> shell(const std::string& command) {
+  std::string output;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return {"cannot start: " + command, -1};
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+  const int status = ::pclose(pipe);
+  while (!output.empty() && output.back() == '\n') output.pop_back();
+  return {output, status};
+}
+
+}  // namespace
+
+LoopDevice::LoopDevice(const std::string& image) {
+  if (::geteuid() != 0) {
+    why_not_ = "loop devices need root";
+    return;
+  }
+  const auto [output, status] = shell("losetup -f --show '" + image + "'");
+  if (status != 0 || !output.starts_with("/dev/")) {
+    why_not_ = "losetup -f --show found no loop device: " + output;
+    return;
+  }
+  path_ = output;
+}
+
+LoopDevice::~LoopDevice() {
+  if (attached()) shell("losetup -d '" + path_ + "'");
 }
 
 }  // namespace rempar::testing

@@ -38,3 +38,26 @@ bool same_content(const std::string& a, const std::string& b, std::uint64_t size
 std::uint64_t cached_bytes(const std::string& path);
 
 }  // namespace rempar::testing
+
+namespace rempar::testing {
+
+// A loop device over an image file, detached again when the object goes,
+// whatever happened in between. Needs root and a free loop device.
+class LoopDevice {
+ public:
+  explicit LoopDevice(const std::string& image);
+  ~LoopDevice();
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+
+  bool attached() const { return !path_.empty(); }
+  const std::string& path() const { return path_; }
+  // Why no device could be had, when none was.
+  const std::string& why_not() const { return why_not_; }
+
+ private:
+  std::string path_;
+  std::string why_not_;
+};
+
+}  // namespace rempar::testing

@@ -1,8 +1,12 @@
 #include "common/file.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/fs.h>  // BLKGETSIZE64
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -29,13 +33,29 @@ Kind kind_of(mode_t mode) {
 }
 
 PathInfo to_info(const struct stat& st) {
+  const bool device = S_ISBLK(st.st_mode);
   return PathInfo{static_cast<std::int64_t>(st.st_size),
                   S_ISREG(st.st_mode) != 0,
                   kind_of(st.st_mode),
-                  FileIdentity{st.st_dev, st.st_ino},
+                  !device,
+                  device ? FileIdentity{st.st_rdev, 0} : FileIdentity{st.st_dev, st.st_ino},
                   st.st_mode & 07777,
                   st.st_uid,
                   st.st_gid};
+}
+
+// A block device's size, from the device itself: stat reports 0 for it.
+std::optional<std::int64_t> device_size(int fd, const std::string& name) {
+  if (injected(Op::device_size, name).error != 0) return std::nullopt;
+#ifdef BLKGETSIZE64
+  std::uint64_t bytes = 0;
+  if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0 && bytes <= INT64_MAX) {
+    return static_cast<std::int64_t>(bytes);
+  }
+#else
+  (void)fd;
+#endif
+  return std::nullopt;
 }
 
 int open_flags(File::Mode mode) {
@@ -235,7 +255,13 @@ std::optional<PathInfo> File::info() {
     fail(errno);
     return std::nullopt;
   }
-  return to_info(st);
+  PathInfo info = to_info(st);
+  if (info.kind == Kind::block_device) {
+    const auto size = device_size(fd_, name_);
+    info.size_known = size.has_value();
+    info.size = size.value_or(0);
+  }
+  return info;
 }
 
 bool File::copy_attributes(const PathInfo& model) {

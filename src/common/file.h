@@ -14,7 +14,7 @@
 
 namespace rempar::io {
 
-enum class Op { open, read, write, seek, sync, close, stat, rename, chmod };
+enum class Op { open, read, write, seek, sync, close, stat, rename, chmod, device_size };
 
 // What an injected fault does to the operation it hits.
 struct Fault {
@@ -37,9 +37,13 @@ struct FileIdentity {
 enum class Kind { regular, directory, block_device, other };  // other: pipes, sockets, ...
 
 struct PathInfo {
+  // A block device's own size, where the system tells it (stat says 0).
   std::int64_t size = 0;
   bool regular = false;
   Kind kind = Kind::other;
+  // False for a block device whose size the system cannot tell.
+  bool size_known = true;
+  // A block device is known by its device number, whichever node names it.
   FileIdentity identity;
   mode_t permissions = 0;  // the permission bits, with set-id and sticky bits
   uid_t owner = 0;
@@ -95,6 +99,7 @@ class File {
   // Closes now and reports the outcome; the destructor closes silently.
   bool close();
 
+  // Facts about the open file; for a block device, its size from the device.
   std::optional<PathInfo> info();
   // Gives the file the permission bits of `model`, and its owner where this
   // process may (a failed change of owner is not an error).

@@ -42,6 +42,11 @@ std::string not_enough_memory(std::string_view what) {
   return "Error - not enough memory for " + std::string(what) + "\n";
 }
 
+std::string output_is_device(std::string_view name) {
+  return "Error - " + quoted(OUTPUT_FILE, name) +
+         " is a block device; a checksum or patch file is never written over a device\n";
+}
+
 std::string multiple_warning(std::int32_t block_size) {
   return "Warning: filesize is multiple of blocksize, older windows version of Rempar\n"
          "can't handle such files. You can use '-b' to change blocksize (which is now " +

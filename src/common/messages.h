@@ -44,6 +44,8 @@ std::string write_failed(std::string_view role, std::string_view name, int error
 std::string same_file(std::string_view output_role, std::string_view output,
                       std::string_view input_role, std::string_view input);
 std::string not_enough_memory(std::string_view what);
+// A block device named as the container to write.
+std::string output_is_device(std::string_view name);
 
 // Checksum creation.
 std::string multiple_warning(std::int32_t block_size);

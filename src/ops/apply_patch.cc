@@ -118,7 +118,8 @@ Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, st
   out << msg::PROCESSING;
   auto cdp = open_input(cdp_name, msg::CDP_FILE, io::File::Mode::read, out);
   if (!cdp) return Outcome::failed;
-  auto target = open_input(file, msg::TARGET_FILE, io::File::Mode::update_rw, out);
+  auto target =
+      open_input(file, msg::TARGET_FILE, io::File::Mode::update_rw, out, Devices::allowed);
   if (!target) return Outcome::failed;
   if (target->identity == cdp->identity) {
     out << msg::same_file(msg::TARGET_FILE, file, msg::CDP_FILE, cdp_name);

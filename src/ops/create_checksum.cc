@@ -35,7 +35,7 @@ bool write_checksums(io::File& input, ContainerWriter& output, const ContainerLa
 Outcome run_create_checksum(const std::string& file, const std::string& cdt_name,
                             std::int32_t block_size, std::ostream& out) {
   out << msg::PROCESSING;
-  auto input = open_input(file, msg::INPUT_FILE, io::File::Mode::read, out);
+  auto input = open_input(file, msg::INPUT_FILE, io::File::Mode::read, out, Devices::allowed);
   if (!input || !is_distinct_output(cdt_name, msg::OUTPUT_FILE, *input, msg::INPUT_FILE, out)) {
     return Outcome::failed;
   }

@@ -167,7 +167,7 @@ Outcome run_create_patch(const std::string& cdt_name, const std::string& file,
   out << msg::PROCESSING;
   auto cdt = open_input(cdt_name, msg::CDT_FILE, io::File::Mode::read, out);
   if (!cdt) return Outcome::failed;
-  auto verified = open_input(file, msg::VERIFIED_FILE, io::File::Mode::read, out);
+  auto verified = open_input(file, msg::VERIFIED_FILE, io::File::Mode::read, out, Devices::allowed);
   if (!verified || !is_distinct_output(cdp_name, msg::OUTPUT_FILE, *cdt, msg::CDT_FILE, out) ||
       !is_distinct_output(cdp_name, msg::OUTPUT_FILE, *verified, msg::VERIFIED_FILE, out)) {
     return Outcome::failed;

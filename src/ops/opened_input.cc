@@ -4,12 +4,22 @@
 
 namespace rempar {
 
+namespace {
+
+bool acceptable(const io::PathInfo& info, Devices devices) {
+  if (info.regular) return true;
+  // A device whose size cannot be asked would pass for an empty file.
+  return devices == Devices::allowed && info.kind == io::Kind::block_device && info.size_known;
+}
+
+}  // namespace
+
 std::optional<OpenedInput> open_input(const std::string& name, std::string_view role,
-                                      io::File::Mode mode, std::ostream& out) {
+                                      io::File::Mode mode, std::ostream& out, Devices devices) {
   auto file = io::File::open(name, mode);
   std::optional<io::PathInfo> info;
   if (file) info = file->info();
-  if (!info || !info->regular) {
+  if (!info || !acceptable(*info, devices)) {
     out << msg::open_failed(role, name);
     return std::nullopt;
   }

@@ -47,8 +47,12 @@ std::optional<PendingOutput> PendingOutput::create(const std::string& name, std:
   const std::string target = io::resolve_links(name);
   int stat_error = 0;
   const auto existing = io::stat_path(target, &stat_error);
-  // Pipes and devices (say /dev/null) are written as they are; block devices
-  // too, for now: refusing them as outputs belongs here.
+  // A container is never written over a disk or a partition.
+  if (existing && existing->kind == io::Kind::block_device) {
+    out << msg::output_is_device(name);
+    return std::nullopt;
+  }
+  // Pipes and character devices (say /dev/null) are written as they are.
   if (existing && !existing->regular) return open_direct(name, out);
   // A name that cannot be looked at is written as it always was.
   if (!existing && stat_error != ENOENT) return open_in_place(name, out);
