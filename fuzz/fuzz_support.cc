@@ -166,20 +166,17 @@ ParsedPatch reference_parse_patch(std::span<const std::uint8_t> bytes) {
     parsed.malformed = true;
     return parsed;
   }
-  // Records fill [10 + w, end marker) exactly; the end marker is the last w
-  // bytes before the seal.
+  // Records follow one another from 10 + w up to an end marker, which must
+  // start by the last w bytes before the seal; bytes between the end marker
+  // and the seal are never read.
   const std::size_t end_marker = bytes.size() - 4 - w;
-  std::size_t at = 10 + w;
-  while (at < end_marker) {
-    if (at + w + 4 > end_marker) {
-      parsed.malformed = true;
-      return parsed;
-    }
-    Record r{le(bytes.data() + at, w), le32(bytes.data() + at + w), at + w + 4};
-    if (r.offset == end_of_records || r.data_at + r.length > end_marker) {
-      parsed.malformed = true;
-      return parsed;
-    }
+  for (std::size_t at = 10 + w;;) {
+    if (at > end_marker) break;
+    const std::uint64_t offset = le(bytes.data() + at, w);
+    if (offset == end_of_records) return parsed;
+    if (at + w + 4 > end_marker) break;
+    Record r{offset, le32(bytes.data() + at + w), at + w + 4};
+    if (r.data_at + r.length > end_marker) break;
     // Written so that no sum can wrap, however large the offset.
     if (!parsed.first_out_of_range &&
         (r.length > parsed.recorded_size || r.offset > parsed.recorded_size - r.length)) {
@@ -188,7 +185,7 @@ ParsedPatch reference_parse_patch(std::span<const std::uint8_t> bytes) {
     parsed.records.push_back(r);
     at = r.data_at + r.length;
   }
-  parsed.malformed = at != end_marker || le(bytes.data() + end_marker, w) != end_of_records;
+  parsed.malformed = true;
   return parsed;
 }
 

@@ -70,7 +70,7 @@ std::string checksum_file_too_large(std::uint64_t size, std::int32_t block_size)
 }
 
 std::string corruption_found(std::uint64_t offset) {
-  return "\rCorruption found at " + std::to_string(offset) + "\n";
+  return "Corruption found at " + std::to_string(offset) + "\n";
 }
 
 std::string target_size_mismatch(std::int64_t target_size, std::uint64_t recorded) {

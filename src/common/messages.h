@@ -23,7 +23,7 @@ inline constexpr std::string_view BAD_BLOCK_SIZE =
 
 // Shared by the operations.
 inline constexpr std::string_view PROCESSING = "Processing...\n";
-inline constexpr std::string_view CREATING_SEAL = "\rCreating internal file checksum...\n";
+inline constexpr std::string_view CREATING_SEAL = "Creating internal file checksum...\n";
 
 // Roles of files, as messages name them.
 inline constexpr std::string_view INPUT_FILE = "input file";

@@ -42,8 +42,8 @@ void report_read(io::SequentialReader::Status status, const io::File& cdp, std::
 
 // Writes every record, in the order they stand, straight from the reader's
 // buffer into the target. A patch too large to keep is read again from the
-// disk: its records must still fit the target and end where the seal
-// begins, as they did in the check, or the file changed in between.
+// disk: its records must still fit the target and end with the end marker
+// where the check found it, or the file changed in between.
 bool write_records(io::SequentialReader& records, const ContainerLayout& layout,
                    std::int64_t records_end, std::int64_t target_size, io::File& cdp,
                    io::File& target, std::ostream& out) {
@@ -104,7 +104,7 @@ bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::
   }
   const ContainerLayout& layout = scanner.layout();
   const std::int64_t records_at = layout.records_offset();
-  const std::int64_t records_end = cdp_size - SEAL_SIZE;
+  const std::int64_t records_end = scanner.records_end();
   if (keep) {
     kept.erase(kept.begin(), kept.begin() + records_at);
     io::SequentialReader records(cdp, records_at, std::move(kept));

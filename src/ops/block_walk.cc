@@ -101,8 +101,9 @@ WalkStatus walk_large_blocks(io::File& input, const BlockGeometry& g, AlignedBuf
 
 }  // namespace
 
-WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, std::ostream& out,
+WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, ProgressLine& line,
                        const std::function<bool(const Block&)>& on_block) {
+  line.open();
   if (geometry.count() == 0) return WalkStatus::completed;
   const bool small = geometry.block_size <= WALK_CHUNK;
   const std::uint64_t per_read =
@@ -115,7 +116,7 @@ WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, std::ostr
     return WalkStatus::no_memory;
   }
   input.advise_sequential();
-  Progress progress(out, geometry.file_size, geometry.block_size);
+  Progress progress(line, geometry.file_size, geometry.block_size);
   CacheDropper cache(input, geometry);
   const WalkStatus status =
       small ? walk_small_blocks(input, geometry, buffer, progress, cache, on_block)
@@ -125,13 +126,13 @@ WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, std::ostr
 }
 
 void report_walk_failure(WalkStatus status, const io::File& input, std::string_view role,
-                         std::ostream& out) {
+                         ProgressLine& line) {
   switch (status) {
     case WalkStatus::read_failed:
-      out << '\r' << msg::read_failed(role, input.name(), input.last_error());
+      line.print(msg::read_failed(role, input.name(), input.last_error()));
       break;
-    case WalkStatus::ended_early: out << '\r' << msg::read_short(role, input.name()); break;
-    case WalkStatus::no_memory: out << '\r' << msg::not_enough_memory("the block buffer"); break;
+    case WalkStatus::ended_early: line.print(msg::read_short(role, input.name())); break;
+    case WalkStatus::no_memory: line.print(msg::not_enough_memory("the block buffer")); break;
     case WalkStatus::completed:
     case WalkStatus::stopped: break;
   }

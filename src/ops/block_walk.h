@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "common/file.h"
+#include "ops/progress.h"
 
 namespace rempar {
 
@@ -48,15 +49,15 @@ inline constexpr std::size_t WALK_CHUNK = 1 << 20;
 // everything else out of the cache.
 inline constexpr std::uint64_t UNCACHED_WALK_SIZE = std::uint64_t{1} << 31;
 
-// Reads `input` front to back, shows the progress line on `out` and hands
-// every block, checksum computed, to `on_block`, which returns false to stop.
-// A block's pages may leave the cache once `on_block` has returned.
-WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, std::ostream& out,
+// Reads `input` front to back, opens `line` and shows the progress on it, and
+// hands every block, checksum computed, to `on_block`, which returns false to
+// stop. A block's pages may leave the cache once `on_block` has returned.
+WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, ProgressLine& line,
                        const std::function<bool(const Block&)>& on_block);
 
 // Prints the one message that explains a walk that did not complete (a
 // stopped walk is explained by whoever stopped it).
 void report_walk_failure(WalkStatus status, const io::File& input, std::string_view role,
-                         std::ostream& out);
+                         ProgressLine& line);
 
 }  // namespace rempar

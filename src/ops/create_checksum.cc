@@ -14,21 +14,21 @@ bool write_checksums(io::File& input, ContainerWriter& output, const ContainerLa
   output.write_u32(static_cast<std::uint32_t>(block_size));
   const BlockGeometry geometry{static_cast<std::uint64_t>(file_size),
                                static_cast<std::uint64_t>(block_size)};
+  ProgressLine line(out);
   const WalkStatus walked = walk_blocks(
-      input, geometry, out, [&](const Block& block) { return output.write_u32(block.crc); });
+      input, geometry, line, [&](const Block& block) { return output.write_u32(block.crc); });
   if (walked != WalkStatus::completed && walked != WalkStatus::stopped) {
-    report_walk_failure(walked, input, msg::INPUT_FILE, out);
+    report_walk_failure(walked, input, msg::INPUT_FILE, line);
     return false;
   }
   if (walked == WalkStatus::completed) {
-    out << msg::CREATING_SEAL;
+    line.print(msg::CREATING_SEAL);
     const auto sealed = static_cast<std::int64_t>(layout.checksum_file_size(geometry.count()));
     if (write_internal_checksum(output, sealed - SEAL_SIZE)) {
       return true;
     }
   }
-  out << '\r'
-      << msg::write_failed(msg::OUTPUT_FILE, output.file().name(), output.file().last_error());
+  line.print(msg::write_failed(msg::OUTPUT_FILE, output.file().name(), output.file().last_error()));
   return false;
 }
 

@@ -25,7 +25,8 @@ bool ends_in_cdt(const std::string& name) {
 }
 
 // Reads and vets the sizes of an accepted checksum file: they must match the
-// verified file, and the file must hold exactly one checksum per block.
+// verified file, and the file must hold a checksum for every block. Extra
+// checksums after the last block's are never read.
 std::optional<RecordedSizes> read_recorded_sizes(io::File& cdt, const ContainerLayout& layout,
                                                  std::int64_t cdt_size, std::int64_t verified_size,
                                                  std::ostream& out) {
@@ -50,7 +51,7 @@ std::optional<RecordedSizes> read_recorded_sizes(io::File& cdt, const ContainerL
   }
   const BlockGeometry geometry{sizes.file_size, sizes.block_size};
   const std::uint64_t expected = layout.checksum_file_size(geometry.count());
-  if (static_cast<std::uint64_t>(cdt_size) != expected) {
+  if (static_cast<std::uint64_t>(cdt_size) < expected) {
     out << msg::checksum_count_mismatch(cdt_size, expected);
     return std::nullopt;
   }
@@ -58,7 +59,8 @@ std::optional<RecordedSizes> read_recorded_sizes(io::File& cdt, const ContainerL
 }
 
 // Copies a block too large for the walk's buffer from the verified file.
-bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch, std::ostream& out) {
+bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch,
+                ProgressLine& line) {
   AlignedBuffer piece(static_cast<std::size_t>(std::min<std::uint64_t>(block.length, WALK_CHUNK)));
   for (std::uint64_t done = 0; done < block.length;) {
     const auto want =
@@ -67,7 +69,7 @@ bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch, 
                                       static_cast<std::int64_t>(block.offset + done));
     if (!got || *got != want) {
       report_walk_failure(got ? WalkStatus::ended_early : WalkStatus::read_failed, verified,
-                          msg::VERIFIED_FILE, out);
+                          msg::VERIFIED_FILE, line);
       return false;
     }
     if (!patch.write(std::span(piece.data(), want))) return false;
@@ -114,12 +116,13 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
   auto stored_status = io::SequentialReader::Status::ok;
   bool too_large = false;
   const BlockGeometry geometry{recorded.file_size, recorded.block_size};
-  const WalkStatus walked = walk_blocks(verified, geometry, out, [&](const Block& block) {
+  ProgressLine line(out);
+  const WalkStatus walked = walk_blocks(verified, geometry, line, [&](const Block& block) {
     std::uint32_t stored_crc = 0;
     stored_status = stored.read_u32(stored_crc);
     if (stored_status != io::SequentialReader::Status::ok) return false;
     if (block.crc == stored_crc) return true;
-    out << msg::corruption_found(block.offset);
+    line.print(msg::corruption_found(block.offset));
     found = true;
     // The end marker and the seal must still fit below the version's limit.
     const auto record_end = patch.bytes_written() + layout.record_header_size() +
@@ -131,33 +134,31 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
     }
     patch.write_uint(block.offset, layout.size_width);
     patch.write_u32(static_cast<std::uint32_t>(block.length));
-    return block.data.empty() ? copy_block(verified, block, patch, out) : patch.write(block.data);
+    return block.data.empty() ? copy_block(verified, block, patch, line) : patch.write(block.data);
   });
   if (stored_status != io::SequentialReader::Status::ok) {
     // A checksum file that ends early has changed since its check.
-    out << '\r'
-        << (stored_status == io::SequentialReader::Status::failed
-                ? msg::read_failed(msg::CDT_FILE, cdt.name(), cdt.last_error())
-                : msg::read_short(msg::CDT_FILE, cdt.name()));
+    line.print(stored_status == io::SequentialReader::Status::failed
+                   ? msg::read_failed(msg::CDT_FILE, cdt.name(), cdt.last_error())
+                   : msg::read_short(msg::CDT_FILE, cdt.name()));
     return false;
   }
   if (too_large) {
-    out << '\r' << msg::PATCH_TOO_LARGE;
+    line.print(msg::PATCH_TOO_LARGE);
     return false;
   }
   if (walked != WalkStatus::completed && walked != WalkStatus::stopped) {
-    report_walk_failure(walked, verified, msg::VERIFIED_FILE, out);
+    report_walk_failure(walked, verified, msg::VERIFIED_FILE, line);
     return false;
   }
   if (walked == WalkStatus::completed && !found) return true;
   if (walked == WalkStatus::completed) {
     patch.write_uint(layout.end_of_records(), layout.end_marker_size());
-    out << msg::CREATING_SEAL;
+    line.print(msg::CREATING_SEAL);
     if (write_internal_checksum(patch, patch.bytes_written())) return true;
   }
   if (patch.file().last_error() != 0) {
-    out << '\r'
-        << msg::write_failed(msg::OUTPUT_FILE, patch.file().name(), patch.file().last_error());
+    line.print(msg::write_failed(msg::OUTPUT_FILE, patch.file().name(), patch.file().last_error()));
   }
   return false;
 }

@@ -33,48 +33,48 @@ void RecordScanner::feed(std::span<const std::uint8_t> chunk) {
       data_left_ -= skip;
       continue;
     }
-    if (ended_) {  // bytes after the end marker
-      malformed_ = true;
-      return;
-    }
     field_[field_used_++] = chunk[i++];
     ++position_;
-    const std::int64_t field_start = position_ - static_cast<std::int64_t>(field_used_);
-    // The file size and the end marker are one size field; a record header
-    // is an offset and a length.
-    const auto needed = static_cast<std::size_t>(field_start == layout_->file_size_offset() ||
-                                                         field_start == end_marker_at()
-                                                     ? layout_->size_width
-                                                     : layout_->record_header_size());
+    // The file size, a record's offset and the end marker are size fields;
+    // a record's length follows its offset.
+    const auto needed = static_cast<std::size_t>(
+        offset_read_ ? LENGTH_WIDTH : static_cast<std::size_t>(layout_->size_width));
     if (field_used_ == needed) take_field();
   }
 }
 
 void RecordScanner::take_field() {
   const std::int64_t field_start = position_ - static_cast<std::int64_t>(field_used_);
-  const auto width = static_cast<std::size_t>(layout_->size_width);
-  const std::uint64_t first = decode_le(field_.data(), width);
   field_used_ = 0;
   if (field_start == layout_->file_size_offset()) {
-    recorded_size_ = first;
+    recorded_size_ = decode_le(field_.data(), static_cast<std::size_t>(layout_->size_width));
     return;
   }
-  if (field_start == end_marker_at()) {
-    ended_ = first == layout_->end_of_records();
-    malformed_ = malformed_ || !ended_;
+  if (!offset_read_) {
+    offset_ = decode_le(field_.data(), static_cast<std::size_t>(layout_->size_width));
+    if (offset_ == layout_->end_of_records()) {
+      // The end marker must stand before the seal; what lies between them is
+      // never read, and nothing after the marker is applied.
+      ended_ = field_start <= end_marker_at();
+      malformed_ = malformed_ || !ended_;
+      records_end_ = position_;
+      data_left_ = INT64_MAX;
+      return;
+    }
+    offset_read_ = true;
     return;
   }
-  const std::uint32_t length = decode_le32(field_.data() + width);
-  // A record must end before the end marker, and the end marker can only
-  // stand where the seal follows it.
-  if (first == layout_->end_of_records() || position_ + length > end_marker_at()) {
+  offset_read_ = false;
+  const std::uint32_t length = decode_le32(field_.data());
+  // A record must end where an end marker still fits before the seal.
+  if (position_ + length > end_marker_at()) {
     malformed_ = true;
     data_left_ = INT64_MAX;  // skip everything after it
     return;
   }
-  if (!out_of_range_ && !record_fits(first, length, recorded_size_)) {
+  if (!out_of_range_ && !record_fits(offset_, length, recorded_size_)) {
     out_of_range_ = true;
-    bad_offset_ = first;
+    bad_offset_ = offset_;
     bad_length_ = length;
   }
   ++records_;

@@ -1,8 +1,9 @@
 #pragma once
 // Vets the record list of a patch file as its bytes stream past, before any
 // record is applied: every record lies inside the body and inside the file it
-// patches, and the list ends with the end marker exactly where the seal
-// begins. A patch that passes can be applied without a surprise half way.
+// patches, and the list ends with an end marker before the seal. Bytes
+// between the end marker and the seal are covered by the seal but never
+// read. A patch that passes can be applied without a surprise half way.
 
 #include <array>
 #include <cstdint>
@@ -28,6 +29,8 @@ class RecordScanner {
   const ContainerLayout& layout() const { return *layout_; }
   std::uint64_t recorded_size() const { return recorded_size_; }
   std::uint64_t record_count() const { return records_; }
+  // Where the end marker ends: the records are read up to here.
+  std::int64_t records_end() const { return records_end_; }
   // The first record that runs past the recorded file size.
   std::uint64_t bad_offset() const { return bad_offset_; }
   std::uint32_t bad_length() const { return bad_length_; }
@@ -35,7 +38,9 @@ class RecordScanner {
  private:
   void take_header_byte(std::uint8_t byte);
   void take_field();
+  // The last place an end marker can start.
   std::int64_t end_marker_at() const { return size_ - SEAL_SIZE - layout_->end_marker_size(); }
+  static constexpr std::size_t LENGTH_WIDTH = 4;
 
   std::int64_t size_;
   const ContainerLayout* layout_ = &LAYOUT_2_0;
@@ -46,6 +51,9 @@ class RecordScanner {
   std::uint8_t major_ = 0;
   std::uint64_t recorded_size_ = 0;
   std::uint64_t records_ = 0;
+  std::uint64_t offset_ = 0;  // of the record whose length comes next
+  bool offset_read_ = false;
+  std::int64_t records_end_ = 0;
   bool ended_ = false;
   bool malformed_ = false;
   bool out_of_range_ = false;

@@ -16,9 +16,18 @@ void Progress::pass(std::int64_t walk_index) {
   if (walk_index < 0) return;
   const std::int16_t p = percent(walk_index, block_size_, file_size_);
   if (p == last_shown_) return;
-  out_ << '\r' << p << '%';
-  out_.flush();
+  line_.show_percent(p);
   last_shown_ = p;
+}
+
+void ProgressLine::show_percent(std::int16_t percent) {
+  out_ << '\r' << percent << '%';
+  out_.flush();
+}
+
+void ProgressLine::print(std::string_view message) {
+  if (open_) out_ << '\r';
+  out_ << message;
 }
 
 }  // namespace rempar
