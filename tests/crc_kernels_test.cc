@@ -116,7 +116,6 @@ const std::vector<KernelInfo>& tested_kernels() {
       if (native.supported()) k.push_back(native);
     }
     for (const KernelInfo& emulated : emulated_kernels()) {
-      if (!emulated.supported()) continue;
       if (emulate_all || !runs_natively(plain_name(emulated.name))) k.push_back(emulated);
     }
     return k;
@@ -129,19 +128,8 @@ bool is_tested(std::string_view name) {
                      [name](const KernelInfo& k) { return plain_name(k.name) == name; });
 }
 
-// A kernel this CPU lacks whose emulation is not faithful here (x86 kernels
-// on a big-endian CPU).
-bool cannot_be_emulated(std::string_view name) {
-  return std::any_of(emulated_kernels().begin(), emulated_kernels().end(),
-                     [name](const KernelInfo& k) {
-                       return plain_name(k.name) == name && !k.supported();
-                     }) &&
-         !is_tested(name);
-}
-
 TEST(KernelCoverage, EveryKernelRunsNativelyOrEmulated) {
   for (std::string_view name : KERNEL_NAMES) {
-    if (cannot_be_emulated(name)) continue;  // the next test names it
     EXPECT_TRUE(is_tested(name)) << "kernel " << name
                                  << " runs neither natively nor under emulation in this build";
   }
@@ -152,26 +140,12 @@ TEST(KernelCoverage, EveryKernelRunsNativelyOrEmulated) {
   }
 }
 
-// Said apart, so that the run's summary names what this CPU leaves to the
-// runs on other CPUs.
-TEST(KernelCoverage, NoKernelLeftToOtherCpus) {
-  std::string left;
-  for (std::string_view name : KERNEL_NAMES) {
-    if (cannot_be_emulated(name)) left += std::string(left.empty() ? "" : ", ") + std::string(name);
-  }
-  if (!left.empty()) {
-    GTEST_SKIP() << "SIMDe cannot emulate " << left
-                 << " faithfully on a big-endian CPU; the x86-64 and aarch64 runs test them";
-  }
-}
-
 // The emulated builds agree with the definition also where the native kernel
 // runs (the full suite takes them only where it does not).
 TEST(KernelCoverage, EmulatedKernelsAgreeWithTheDefinition) {
   const Bytes data = random_bytes(70000, 11);
   std::mt19937_64 gen(12);
   for (const KernelInfo& k : emulated_kernels()) {
-    if (!k.supported()) continue;
     for (int trial = 0; trial < 100; ++trial) {
       const auto reg0 = static_cast<std::uint32_t>(gen());
       const std::size_t length = gen() % (trial < 80 ? 2000 : data.size());

@@ -24,10 +24,7 @@
 
 #include "container/crc_algebra.h"
 #include "container/crc_emulated.h"
-
-#if !defined(REMPAR_EMULATED)
-#include <cpuid.h>
-#endif
+#include "container/x86_cpu.h"
 
 namespace REMPAR_KERNEL_NAMESPACE {
 namespace {
@@ -98,7 +95,8 @@ constexpr BytePermute make_plane_gather(std::size_t first_plane) {
       // Byte m of the lane: m < 8 from Y (index bit 6 set), else from X;
       // the higher the byte, the earlier its qword.
       const std::size_t source = m < 8 ? 64 + 8 * (7 - m) : 8 * (15 - m);
-      p.index[16 * l + m] = static_cast<std::uint8_t>(source + first_plane + l);
+      const std::size_t at = QWORD_BYTES_REVERSED ? m ^ 7 : m;
+      p.index[16 * l + at] = static_cast<std::uint8_t>(source + first_plane + l);
     }
   }
   return p;
@@ -107,8 +105,15 @@ constexpr BytePermute GATHER_LOW = make_plane_gather(0);
 constexpr BytePermute GATHER_HIGH = make_plane_gather(4);
 
 // gf2p8affineqb with the data as the matrix and this as the bytes: output
-// byte p of each qword is bit p of the qword's eight bytes.
-constexpr std::uint64_t BIT_SELECT = 0x8040201008040201u;
+// byte p of each qword is bit p of the qword's eight bytes. Byte p is 1 << p
+// (as bytes, whatever the machine's byte order).
+constexpr BytePermute make_bit_select() {
+  BytePermute p{};
+  for (std::size_t i = 0; i < p.index.size(); ++i)
+    p.index[i] = static_cast<std::uint8_t>(1u << (i % 8));
+  return p;
+}
+constexpr BytePermute BIT_SELECT = make_bit_select();
 
 constexpr std::size_t GROUP = 256;
 // Below this the table-driven kernel is faster.
@@ -137,7 +142,7 @@ struct Accumulators {
 // Folds in one 256-byte group given as four blocks.
 REMPAR_AVX512_TARGET inline void absorb(Accumulators& acc, __m512i b0, __m512i b1, __m512i b2,
                                         __m512i b3) {
-  const __m512i select = _mm512_set1_epi64(static_cast<std::int64_t>(BIT_SELECT));
+  const __m512i select = load_zmm(BIT_SELECT.index.data());
   const __m512i gather_low = load_zmm(GATHER_LOW.index.data());
   const __m512i gather_high = load_zmm(GATHER_HIGH.index.data());
   const __m512i k = load_zmm(FOLD_256.q.data());
@@ -218,24 +223,6 @@ REMPAR_AVX512_TARGET std::uint32_t fold_planes(std::uint32_t reg, const std::uin
   return finish64(poly);
 }
 
-#if !defined(REMPAR_EMULATED)
-// The OS must save the opmask and all 512-bit registers (XCR0 bits 1, 2, 5,
-// 6, 7); the CPU's feature bits alone do not say so. __builtin_cpu_supports
-// checks this too with the runtimes in use here; this guards older ones.
-bool os_saves_avx512_state() {
-  unsigned eax = 0;
-  unsigned ebx = 0;
-  unsigned ecx = 0;
-  unsigned edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & bit_OSXSAVE) == 0) return false;
-  unsigned xcr0_low = 0;
-  unsigned xcr0_high = 0;
-  __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
-  constexpr unsigned needed = 0xE6u;
-  return (xcr0_low & needed) == needed;
-}
-#endif
-
 }  // namespace
 
 std::uint32_t update_avx512(std::uint32_t reg, const std::uint8_t* data, std::size_t length) {
@@ -250,7 +237,7 @@ bool avx512_supported() {
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
            __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("gfni") &&
            __builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("pclmul") &&
-           os_saves_avx512_state();
+           os_saves_xstate(XSTATE_AVX512);
   }();
   return supported;
 }

@@ -15,6 +15,8 @@ constexpr auto KERNELS = std::to_array<KernelInfo>({
     {"bytewise", update_bytewise, always_supported, 0},
     {"portable", update_portable, always_supported, 10},
 #if defined(__x86_64__)
+    {"sse41", update_sse41, sse41_supported, 20},
+    {"avx2", update_avx2, avx2_supported, 30},
     {"avx512", update_avx512, avx512_supported, 40},
 #endif
 });

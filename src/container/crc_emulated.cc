@@ -7,7 +7,9 @@ namespace {
 
 // Priorities as in the native table; nothing chooses by them here.
 constexpr auto EMULATED = std::to_array<KernelInfo>({
-    {"avx512 (SIMDe)", emulated::update_avx512, x86_emulation_is_faithful, 40},
+    {"sse41 (SIMDe)", emulated::update_sse41, always_supported, 20},
+    {"avx2 (SIMDe)", emulated::update_avx2, always_supported, 30},
+    {"avx512 (SIMDe)", emulated::update_avx512, always_supported, 40},
 });
 
 }  // namespace

@@ -13,7 +13,6 @@
 // emulated one whose native kernel this CPU lacks; it fails when a name in
 // KERNEL_NAMES is run neither way.
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -26,19 +25,14 @@ namespace rempar::crc {
 namespace emulated {
 
 std::uint32_t update_avx512(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
+std::uint32_t update_avx2(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
+std::uint32_t update_sse41(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
 
 }  // namespace emulated
 
-// The emulated kernels of this test build. `supported` says whether the
-// emulation is faithful on this CPU; the suite runs only those that are.
+// The emulated kernels of this test build; `supported` is always true (also
+// on big-endian CPUs, see QWORD_BYTES_REVERSED in x86_intrinsics.h).
 std::span<const KernelInfo> emulated_kernels();
-
-// SIMDe holds a vector as an array of elements in the host's byte order, so
-// on a big-endian CPU the bytes of a vector read as 64-bit lanes are other
-// numbers than on x86, and the x86 kernels, which load bytes and multiply
-// 64-bit lanes, compute something else there. Their emulated rows use this
-// as `supported`.
-inline bool x86_emulation_is_faithful() { return std::endian::native == std::endian::little; }
 
 // The suffix that marks an emulated kernel's name.
 inline constexpr std::string_view EMULATED_SUFFIX = " (SIMDe)";

@@ -27,7 +27,8 @@ constexpr std::uint32_t INITIAL_REGISTER = 0xFFFFFFFFu;
 using Kernel = std::uint32_t (*)(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
 
 // Every kernel the project has, on any CPU family.
-inline constexpr std::array<std::string_view, 3> KERNEL_NAMES = {"bytewise", "portable", "avx512"};
+inline constexpr std::array<std::string_view, 5> KERNEL_NAMES = {"bytewise", "portable", "sse41",
+                                                                 "avx2", "avx512"};
 
 // The definition itself: one table step per byte. Slow, obviously right.
 std::uint32_t update_bytewise(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
@@ -40,6 +41,16 @@ std::uint32_t update_portable(std::uint32_t reg, const std::uint8_t* data, std::
 // VBMI), GFNI and VPCLMULQDQ. Short inputs go to update_portable.
 std::uint32_t update_avx512(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
 bool avx512_supported();
+
+// Two-bit planes folded with carry-less multiplication on 256-bit registers;
+// needs AVX2 and VPCLMULQDQ. Tails shorter than its group go to
+// update_portable.
+std::uint32_t update_avx2(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
+bool avx2_supported();
+
+// The same on 128-bit registers; needs SSE4.1 and PCLMULQDQ.
+std::uint32_t update_sse41(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
+bool sse41_supported();
 #endif
 
 struct KernelInfo {

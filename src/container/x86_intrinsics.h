@@ -37,3 +37,18 @@ using __mmask8 = simde__mmask8;  // NOLINT(bugprone-reserved-identifier)
 #if defined(__x86_64__) || defined(REMPAR_EMULATED)
 #define REMPAR_X86_KERNELS 1
 #endif
+
+namespace rempar::crc {
+
+// SIMDe keeps a vector as an array of native-endian elements, so on a
+// big-endian machine the eight bytes of a 64-bit element lie in the reverse
+// of x86's order. The kernels lay out data byte by byte for carry-less
+// products of 64-bit elements; where this is true, their byte tables put
+// byte k of an element at k ^ 7 instead.
+#if defined(REMPAR_EMULATED) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+inline constexpr bool QWORD_BYTES_REVERSED = true;
+#else
+inline constexpr bool QWORD_BYTES_REVERSED = false;
+#endif
+
+}  // namespace rempar::crc
