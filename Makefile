@@ -28,14 +28,19 @@ cross-test:
 	$(MAKE) test BUILD=build-$(ARCH) \
 	  CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-$(ARCH).cmake $(CMAKE_ARGS)"
 
-demo: all
-	bash scripts/demo.sh $(BUILD)/rempar
+# Builds the tool alone, without the tests (no libgtest-dev needed), in its
+# own folder so that the test build keeps its settings.
+DEMO_BUILD ?= build-demo
+demo:
+	cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=Release -DREMPAR_TESTS=OFF $(CMAKE_ARGS) >/dev/null
+	cmake --build $(DEMO_BUILD) -j $(JOBS) --target rempar
+	bash scripts/demo.sh $(DEMO_BUILD)/rempar
 
 bench:
 	bash bench/run.sh
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(DEMO_BUILD)
 
 # Installs bin/rempar and share/man/man1/rempar.1 under $(PREFIX); a DESTDIR
 # given to make or set in the environment stages the tree below it.
