@@ -4,7 +4,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 PREFIX     ?= /usr/local
 
-.PHONY: all configure test cross-test demo bench clean
+.PHONY: all configure test cross-test demo bench bench-large clean
 
 all: $(BUILD)/rempar
 
@@ -38,6 +38,10 @@ demo:
 
 bench:
 	bash bench/run.sh
+
+# Files of many GiB (sparse), side by side with 1 GiB ones; not run by CI.
+bench-large:
+	bash bench/large_files.sh
 
 clean:
 	rm -rf $(BUILD) $(DEMO_BUILD)
