@@ -272,6 +272,8 @@ TEST(FaultInjection, PatchCreation) {
        testing::checksum_file_of(good, 16384), testing::bytes_of("an older patch file")},
       {"damaged blocks larger than one read", 'p', 0, large,
        testing::checksum_file_of(testing::damaged_copy(large, (1 << 20) + 1, 2), (1 << 20) + 1)},
+      {"a 3.0 checksum file, three damaged blocks", 'p', 0, good,
+       testing::checksum_file_of(testing::damaged_copy(good, 16384, 30), 16384, &LAYOUT_3_0)},
       {"a checksum file of 160 KiB read in pieces", 'p', 0, testing::random_bytes(640 << 10, 6),
        testing::checksum_file_of(
            testing::damaged_copy(testing::random_bytes(640 << 10, 6), 16, 10000), 16)},
@@ -283,6 +285,7 @@ TEST(FaultInjection, PatchApplication) {
   const Bytes broken = testing::damaged_copy(good, 16384, 16);
   run_all({
       {"a patch kept in memory", 'a', 0, broken, testing::patch_file_of(good, broken, 16384)},
+      {"a 3.0 patch", 'a', 0, broken, testing::patch_file_of(good, broken, 16384, &LAYOUT_3_0)},
   });
 }
 
