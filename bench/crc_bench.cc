@@ -4,6 +4,7 @@
 // as a share of the 16 KiB speed.
 //
 //   crc_bench [--benchmark_filter=avx2] [--benchmark_min_time=0.2]
+//   crc_bench --kernels      (the kernel table alone)
 
 #include <benchmark/benchmark.h>
 
@@ -111,6 +112,7 @@ void print_summary(const CollectingReporter& reporter) {
 
 int main(int argc, char** argv) {
   print_kernel_table();
+  if (argc == 2 && std::string(argv[1]) == "--kernels") return 0;
   for (const KernelInfo& kernel : rempar::crc::all_kernels()) {
     if (!kernel.supported()) continue;
     auto* b = benchmark::RegisterBenchmark((std::string("crc/") + kernel.name).c_str(),

@@ -9,7 +9,9 @@
 #   RUNS      timed runs per command; medians      (default 5)
 #   KEEP      1 = keep the temp dir on exit        (default 0)
 #
-# Builds build-bench (Release) and build-plain (Release, REMPAR_PLAIN_CRC=ON),
+# Builds build-bench (Release, the best kernel this CPU has), build-avx2
+# (Release, REMPAR_MAX_KERNEL=avx2: the common x86-64 machine kind, AVX2 and
+# VPCLMULQDQ without AVX-512) and build-plain (Release, REMPAR_PLAIN_CRC=ON),
 # generates a pseudo-random file and a copy damaged in 100 single bytes, then
 # times every command RUNS times after one untimed warm-up run (the warm-up
 # run is the one measured for peak RSS under GNU time). Wall-clock times come
@@ -73,18 +75,27 @@ build() {  # build DIR [cmake options...]
     die "build of $dir failed"
   fi
 }
-build build-bench -DREMPAR_PLAIN_CRC=OFF
-build build-plain -DREMPAR_PLAIN_CRC=ON
+build build-bench -DREMPAR_PLAIN_CRC=OFF -DREMPAR_MAX_KERNEL=
+build build-avx2 -DREMPAR_PLAIN_CRC=OFF -DREMPAR_MAX_KERNEL=avx2
+build build-plain -DREMPAR_PLAIN_CRC=ON -DREMPAR_MAX_KERNEL=
 
 # The kernels alone, when Google Benchmark (libbenchmark-dev) is installed.
+# Each build says which kernel it runs; then every kernel of this CPU.
 note "checksum kernels (bench/crc_bench.cc)"
-if { cmake -S "$root" -B "$root/build-bench" -DREMPAR_BENCH=ON &&
-     cmake --build "$root/build-bench" -j 2 --target crc_bench; } >"$work/build-crc.log" 2>&1; then
-  "$root/build-bench/crc_bench" --benchmark_min_time=0.2 2>/dev/null | grep '^crc/' || true
+if { for dir in build-bench build-avx2; do
+       cmake -S "$root" -B "$root/$dir" -DREMPAR_BENCH=ON &&
+         cmake --build "$root/$dir" -j 2 --target crc_bench || exit 1
+     done; } >"$work/build-crc.log" 2>&1; then
+  echo "== build-bench (the tool as built for this CPU):"
+  "$root/build-bench/crc_bench" --kernels
+  echo "== build-avx2 (REMPAR_MAX_KERNEL=avx2, standing in for a CPU without AVX-512):"
+  "$root/build-avx2/crc_bench" --kernels
+  "$root/build-bench/crc_bench" --benchmark_min_time=0.2 2>/dev/null | sed -n '/^GB\/s per block/,$p'
 else
   note "skipped: the kernel benchmark needs libbenchmark-dev"
 fi
 fast="$root/build-bench/rempar"
+avx2="$root/build-avx2/rempar"
 plain="$root/build-plain/rempar"
 
 # ----------------------------------------------------------------- data
@@ -177,18 +188,23 @@ rm_out() { rm -f out; }
 # checksum creation
 measure cat1 none cat damaged
 measure ck rm_cdt "$fast" damaged
+measure ck_avx2 rm_cdt "$avx2" damaged
 measure ck_plain rm_plain_cdt "$plain" -o plain.cdt damaged
-cmp -s plain.cdt damaged.cdt || die "the plain build's checksum file differs from the fast build's"
+cmp -s plain.cdt damaged.cdt || die "the plain build's checksum file differs from the avx2 build's"
 if ((have_rdiff)); then measure ck_rdiff rm_sig rdiff signature damaged sig; fi
 
 # patch creation
 measure cat2 none cat damaged.cdt good
+measure pt_avx2 rm_cdp "$avx2" -p -i damaged.cdt good
+mv damaged.cdp avx2.cdp
 measure pt rm_cdp "$fast" -p -i damaged.cdt good
+cmp -s avx2.cdp damaged.cdp || die "the avx2 build's patch file differs from the fast build's"
 measure pt_plain rm_plain_cdp "$plain" -p -i damaged.cdt -o plain.cdp good
 cmp -s plain.cdp damaged.cdp || die "the plain build's patch file differs from the fast build's"
 if ((have_rdiff)); then measure pt_rdiff rm_delta rdiff delta sig good delta; fi
 
 # patch application (the copy is re-damaged before every run)
+measure ap_avx2 redamage "$avx2" -a -i damaged.cdp damaged
 measure ap redamage "$fast" -a -i damaged.cdp damaged
 cmp -s damaged good || die "FAILED: the repaired file differs from the good one"
 note "repaired file equals the good one"
@@ -206,10 +222,14 @@ if ((have_rsync)); then
 fi
 
 # --------------------------------------------------------------- report
-MED[cycle]=$(awk -v a="${MED[ck]}" -v b="${MED[pt]}" -v c="${MED[ap]}" 'BEGIN { printf "%.6f", a + b + c }')
-if ((have_gtime)); then
-  RSS[cycle]=$(printf '%s\n' "${RSS[ck]}" "${RSS[pt]}" "${RSS[ap]}" | sort -n | tail -n 1)
-fi
+for build in '' _avx2; do
+  MED[cycle$build]=$(awk -v a="${MED[ck$build]}" -v b="${MED[pt$build]}" -v c="${MED[ap$build]}" \
+    'BEGIN { printf "%.6f", a + b + c }')
+  if ((have_gtime)); then
+    RSS[cycle$build]=$(printf '%s\n' "${RSS[ck$build]}" "${RSS[pt$build]}" "${RSS[ap$build]}" |
+      sort -n | tail -n 1)
+  fi
+done
 
 fmt_row='| %-8s | %-44s | %8s | %7s | %11s | %8s |\n'
 row() {  # row STEP KEY COMMAND FLOOR_KEY OURS_KEY: x floor = KEY/FLOOR, ours faster = KEY/OURS
@@ -238,23 +258,65 @@ printf '|%s|%s|%s|%s|%s|%s|\n' ---------- --------------------------------------
 row floor    cat1     'cat damaged > /dev/null'                   ''   ''
 row floor    cat2     'cat damaged.cdt good > /dev/null'          ''   ''
 row checksum ck       'rempar damaged'                            cat1 ''
+row checksum ck_avx2  'rempar damaged  [avx2 build]'              cat1 ''
 row checksum ck_plain 'rempar damaged  [plain build]'             cat1 ck
 row checksum ck_rdiff 'rdiff signature damaged sig'               cat1 ck
 row patch    pt       'rempar -p -i damaged.cdt good'             cat2 ''
+row patch    pt_avx2  'rempar -p -i damaged.cdt good  [avx2 build]' cat2 ''
 row patch    pt_plain 'rempar -p -i damaged.cdt good  [plain build]' cat2 pt
 row patch    pt_rdiff 'rdiff delta sig good delta'                cat2 pt
 row apply    ap       'rempar -a -i damaged.cdp damaged'          ''   ''
+row apply    ap_avx2  'rempar -a -i damaged.cdp damaged  [avx2 build]' '' ''
 row apply    ap_rdiff 'rdiff patch damaged delta out'             ''   ap
 row cycle    cycle    'rempar: the three steps above, summed'     ''   ''
-row cycle    rsync    'rsync --inplace --no-whole-file good damaged' '' cycle
+row cycle    cycle_avx2 'rempar [avx2 build]: the three steps, summed' '' ''
+row cycle    rsync    'rsync --inplace --no-whole-file good damaged' '' cycle_avx2
 
 # Goal lines: goal TEXT VALUE VERDICT
-echo
-echo "goals (informational):"
-goal() { printf '  %-50s %-22s %s\n' "$1" "$2" "$3"; }
+goal() { printf '  %-54s %-22s %s\n' "$1" "$2" "$3"; }
 verdict() { awk "BEGIN { exit !($1) }" && echo PASS || echo MISS; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+speedup() {  # speedup TEXT BASE_KEY OURS_KEY AT_LEAST
+  if [[ -z ${MED[$2]:-} ]]; then goal "$1" "-" "SKIP (not installed)"; return; fi
+  local s
+  s=$(awk -v b="${MED[$2]}" -v o="${MED[$3]}" 'BEGIN { printf "%.1f", b / o }')
+  goal "$1" "${s}x" "$(verdict "$s >= $4")"
+}
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
+echo
+echo "goals for the common machine kind, timed with the avx2 build (informational;"
+echo "this CPU's own best kernel is in the rows without [avx2 build]):"
+r=$(ratio "${MED[ck_avx2]}" "${MED[cat1]}")
+goal "checksum creation <= 2.0x cat damaged" "${r}x" "$(verdict "$r <= 2.0")"
+r=$(ratio "${MED[pt_avx2]}" "${MED[cat2]}")
+goal "patch creation <= 2.0x cat damaged.cdt good" "${r}x" "$(verdict "$r <= 2.0")"
+speedup ">= 10x faster than rdiff: signature" ck_rdiff ck_avx2 10
+speedup ">= 10x faster than rdiff: delta" pt_rdiff pt_avx2 10
+speedup "whole cycle >= 2.5x faster than rsync --inplace" rsync cycle_avx2 2.5
+if ((have_gtime)); then
+  m="$(mib "${RSS[ck_avx2]}") / $(mib "${RSS[pt_avx2]}") / $(mib "${RSS[ap_avx2]}")"
+  goal "peak RSS < 8 MiB (checksum / patch / apply)" "$m MiB" "$(verdict "${RSS[cycle_avx2]} < 8 * 1024")"
+else
+  goal "peak RSS < 8 MiB (checksum / patch / apply)" "-" "SKIP (no GNU time)"
+fi
+if [[ -r /proc/self/status ]]; then
+  # The tool's thread count while it checksums the file, read from /proc.
+  "$avx2" -o "$work/threads.cdt" damaged >/dev/null 2>&1 &
+  pid=$!
+  threads=1
+  while kill -0 "$pid" 2>/dev/null; do
+    t=$(awk '/^Threads:/ { print $2 }' "/proc/$pid/status" 2>/dev/null || true)
+    [[ -n $t ]] && ((t > threads)) && threads=$t
+    sleep 0.01
+  done
+  wait "$pid" || true
+  rm -f "$work/threads.cdt"
+  goal "one thread (most seen during checksum creation)" "$threads" "$(verdict "$threads == 1")"
+fi
+
+echo
+echo "earlier goals, with this CPU's best kernel:"
 r=$(ratio "${MED[ck]}" "${MED[cat1]}")
 goal "checksum creation <= 1.5x cat damaged" "${r}x" "$(verdict "$r <= 1.5")"
 r=$(ratio "${MED[pt]}" "${MED[cat2]}")
@@ -262,27 +324,15 @@ goal "patch creation <= 1.5x cat damaged.cdt good" "${r}x" "$(verdict "$r <= 1.5
 ms=$(awk -v t="${MED[ap]}" 'BEGIN { printf "%.1f", t * 1000 }')
 goal "patch application < 20 ms" "$ms ms" "$(verdict "$ms < 20")"
 if ((have_gtime)); then
-  m=$(awk -v a="${RSS[ck]}" -v b="${RSS[pt]}" -v c="${RSS[ap]}" 'BEGIN { printf "%.1f / %.1f / %.1f", a / 1024, b / 1024, c / 1024 }')
+  m="$(mib "${RSS[ck]}") / $(mib "${RSS[pt]}") / $(mib "${RSS[ap]}")"
   goal "peak RSS <= 32 MiB (checksum / patch / apply)" "$m MiB" "$(verdict "${RSS[cycle]} <= 32 * 1024")"
-else
-  goal "peak RSS <= 32 MiB (checksum / patch / apply)" "-" "SKIP (no GNU time)"
 fi
-speedup() {  # speedup TEXT BASE_KEY OURS_KEY
-  if [[ -z ${MED[$2]:-} ]]; then goal "$1" "-" "SKIP (not installed)"; return; fi
-  local s
-  s=$(awk -v b="${MED[$2]}" -v o="${MED[$3]}" 'BEGIN { printf "%.1f", b / o }')
-  goal "$1" "${s}x" "$(verdict "$s >= 10")"
-}
-speedup ">= 10x faster than plain build: checksum" ck_plain ck
-speedup ">= 10x faster than plain build: patch" pt_plain pt
-speedup ">= 10x faster than rdiff: signature" ck_rdiff ck
-speedup ">= 10x faster than rdiff: delta" pt_rdiff pt
-speedup ">= 10x faster than rdiff: patch application" ap_rdiff ap
+speedup ">= 10x faster than plain build: checksum" ck_plain ck 10
+speedup ">= 10x faster than plain build: patch" pt_plain pt 10
+speedup ">= 10x faster than rdiff: patch application" ap_rdiff ap 10
 if [[ -n ${MED[rsync]:-} ]]; then
   v=$(awk -v c="${MED[cycle]}" -v r="${MED[rsync]}" 'BEGIN { printf "%.3f s vs %.3f s", c, r }')
   goal "whole cycle faster than rsync" "$v" "$(verdict "${MED[cycle]} < ${MED[rsync]}")"
-else
-  goal "whole cycle faster than rsync" "-" "SKIP (not installed)"
 fi
 
 stamp
