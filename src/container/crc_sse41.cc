@@ -109,6 +109,8 @@ REMPAR_SSE41_TARGET std::uint32_t fold_planes(std::uint32_t reg, const std::uint
   const __m128i k = load(FOLD_GROUP.q.data());
   Planes acc{_mm_cvtsi64_si128(static_cast<std::int64_t>(spread_register(reg))),
              _mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
+  // Two groups a round give the scheduler more to overlap.
+#pragma GCC unroll 2
   for (std::size_t g = 0; g < groups; ++g, data += GROUP) {
     const Planes p = transpose(data);
     acc = {fold(acc.q0, k, p.q0), fold(acc.q1, k, p.q1), fold(acc.q2, k, p.q2),
