@@ -19,6 +19,9 @@ constexpr auto KERNELS = std::to_array<KernelInfo>({
     {"avx2", update_avx2, avx2_supported, 30},
     {"avx512", update_avx512, avx512_supported, 40},
 #endif
+#if defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    {"neon", update_neon, neon_supported, 30},
+#endif
 });
 // clang-format on
 

@@ -27,6 +27,9 @@ namespace emulated {
 std::uint32_t update_avx512(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
 std::uint32_t update_avx2(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
 std::uint32_t update_sse41(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
+#if !defined(__aarch64__)
+std::uint32_t update_neon(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
+#endif
 
 }  // namespace emulated
 

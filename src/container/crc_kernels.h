@@ -27,8 +27,8 @@ constexpr std::uint32_t INITIAL_REGISTER = 0xFFFFFFFFu;
 using Kernel = std::uint32_t (*)(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
 
 // Every kernel the project has, on any CPU family.
-inline constexpr std::array<std::string_view, 5> KERNEL_NAMES = {"bytewise", "portable", "sse41",
-                                                                 "avx2", "avx512"};
+inline constexpr std::array<std::string_view, 6> KERNEL_NAMES = {"bytewise", "portable", "sse41",
+                                                                 "avx2",     "avx512",   "neon"};
 
 // The definition itself: one table step per byte. Slow, obviously right.
 std::uint32_t update_bytewise(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
@@ -51,6 +51,14 @@ bool avx2_supported();
 // The same on 128-bit registers; needs SSE4.1 and PCLMULQDQ.
 std::uint32_t update_sse41(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
 bool sse41_supported();
+#endif
+
+#if defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+// Two-bit planes folded with carry-less multiplication; needs NEON and PMULL,
+// as the kernel's hardware-capability bits report them. Short inputs go to
+// update_portable.
+std::uint32_t update_neon(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
+bool neon_supported();
 #endif
 
 struct KernelInfo {
