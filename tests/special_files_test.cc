@@ -94,31 +94,54 @@ TEST(SpecialOutputs, ANamedPipeWithAReaderGetsTheWholeContainer) {
   }
 }
 
-// An existing output is replaced whole: through a symbolic link the file it
-// points to is replaced, in its own folder, and keeps its permission bits.
+// An existing output is replaced whole: through symbolic links the file they
+// end in is replaced, in its own folder, and keeps its permission bits; a
+// link to nothing yet makes the file it names.
 TEST(ReplacedOutputs, FollowLinksAndKeepPermissionBits) {
   const Folder f;
   std::filesystem::create_directory(f.dir / "elsewhere");
-  for (const OutputCase& c : OUTPUT_CASES) {
-    const std::string real = f.dir / "elsewhere/real";
-    testing::write_file(real, testing::bytes_of("an older container"));
-    ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
-    std::filesystem::create_symlink("elsewhere/real", f.dir / "link");
-    const auto result = testing::run_rempar(with_output(c.args, "link"), f.dir.path());
-    EXPECT_EQ(result.status, 0) << c.what << ": " << result.out;
-    EXPECT_TRUE(result.out.ends_with(c.ending)) << c.what << ": " << result.out;
-    EXPECT_TRUE(std::filesystem::is_symlink(f.dir / "link")) << c.what;
-    const std::string expected = c.args[0] == "-p" ? "damaged.cdp" : "damaged.cdt";
-    EXPECT_TRUE(testing::read_file(real) == testing::read_file(f.dir / expected)) << c.what;
-    struct stat st {};
-    ASSERT_EQ(::stat(real.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u) << c.what;
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(f.dir / "elsewhere")) {
-      names.push_back(e.path().filename());
+  const std::string real = f.dir / "elsewhere/real";
+  struct Link {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> links;  // name, where it points
+    bool older = true;  // a file stands at the end of the chain
+  };
+  const Link links[] = {
+      {"a relative link", {{"link", "elsewhere/real"}}},
+      {"an absolute link", {{"link", real}}},
+      {"a chain of two links", {{"link", "elsewhere/hop"}, {"elsewhere/hop", "real"}}},
+      {"a link to nothing yet", {{"link", "elsewhere/real"}}, false},
+  };
+  for (const Link& l : links) {
+    for (const OutputCase& c : OUTPUT_CASES) {
+      const std::string what = std::string(l.what) + ", " + c.what;
+      std::filesystem::remove(real);
+      if (l.older) {
+        testing::write_file(real, testing::bytes_of("an older container"));
+        ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+      }
+      for (const auto& [name, to] : l.links) std::filesystem::create_symlink(to, f.dir / name);
+      const auto result = testing::run_rempar(with_output(c.args, "link"), f.dir.path());
+      EXPECT_EQ(result.status, 0) << what << ": " << result.out;
+      EXPECT_TRUE(result.out.ends_with(c.ending)) << what << ": " << result.out;
+      for (const auto& link : l.links) {
+        EXPECT_TRUE(std::filesystem::is_symlink(f.dir / link.first)) << what;
+      }
+      const std::string expected = c.args[0] == "-p" ? "damaged.cdp" : "damaged.cdt";
+      EXPECT_TRUE(testing::exists(real) &&
+                  testing::read_file(real) == testing::read_file(f.dir / expected))
+          << what;
+      struct stat st {};
+      if (l.older && ::stat(real.c_str(), &st) == 0) {
+        EXPECT_EQ(st.st_mode & 07777, 0640u) << what;
+      }
+      std::vector<std::string> names;
+      for (const auto& e : std::filesystem::directory_iterator(f.dir / "elsewhere")) {
+        if (!e.is_symlink()) names.push_back(e.path().filename());
+      }
+      EXPECT_EQ(names, std::vector<std::string>{"real"}) << what << ": a temporary file is left";
+      for (const auto& link : l.links) std::filesystem::remove(f.dir / link.first);
     }
-    EXPECT_EQ(names, std::vector<std::string>{"real"}) << c.what;
-    std::filesystem::remove(f.dir / "link");
   }
 }
 
