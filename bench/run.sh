@@ -140,7 +140,7 @@ cat good damaged >/dev/null
 cat good damaged >/dev/null
 
 # ------------------------------------------------------------ measuring
-declare -A MED RSS
+declare -A MED RSS CPU
 stamp() { if [[ -n ${EPOCHREALTIME:-} ]]; then REPLY=$EPOCHREALTIME; else REPLY=$(date +%s.%N); fi; }
 cmd_failed() {  # cmd_failed STATUS COMMAND...
   local rc=$1
@@ -151,7 +151,9 @@ cmd_failed() {  # cmd_failed STATUS COMMAND...
 }
 
 # measure KEY PREP COMMAND...: PREP (a function) runs untimed before each
-# run; one warm-up run (peak RSS) and RUNS timed runs; median into MED[KEY].
+# run; one warm-up run (peak RSS) and RUNS timed runs; the median wall-clock
+# time into MED[KEY], the median CPU time (user + system, which other work on
+# the machine disturbs less) into CPU[KEY].
 measure() {
   local key=$1 prep=$2 i t0 rc=0
   shift 2
@@ -164,16 +166,21 @@ measure() {
     "$@" >/dev/null 2>"$work/err" || cmd_failed $? "$@"
   fi
   : >"$work/times"
+  : >"$work/cpu"
   for ((i = 0; i < RUNS; i++)); do
     $prep
     stamp; t0=$REPLY
-    "$@" >/dev/null 2>"$work/err" && rc=0 || rc=$?
+    # bash's `time` adds no process; it reports user and system CPU seconds.
+    { TIMEFORMAT='%3U %3S'; time "$@" >/dev/null 2>"$work/err"; } 2>>"$work/cpu" && rc=0 || rc=$?
     stamp
     ((rc == 0)) || cmd_failed "$rc" "$@"
     printf '%s %s\n' "$t0" "$REPLY" >>"$work/times"
   done
-  MED[$key]=$(awk '{ printf "%.6f\n", $2 - $1 }' "$work/times" | sort -g |
-    awk '{ a[NR] = $1 } END { printf "%.6f", NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }')
+  MED[$key]=$(awk '{ printf "%.6f\n", $2 - $1 }' "$work/times" | median)
+  CPU[$key]=$(awk '{ printf "%.6f\n", $1 + $2 }' "$work/cpu" | median)
+}
+median() {
+  sort -g | awk '{ a[NR] = $1 } END { printf "%.6f", NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
 }
 
 none() { :; }
@@ -225,24 +232,27 @@ fi
 for build in '' _avx2; do
   MED[cycle$build]=$(awk -v a="${MED[ck$build]}" -v b="${MED[pt$build]}" -v c="${MED[ap$build]}" \
     'BEGIN { printf "%.6f", a + b + c }')
+  CPU[cycle$build]=$(awk -v a="${CPU[ck$build]}" -v b="${CPU[pt$build]}" -v c="${CPU[ap$build]}" \
+    'BEGIN { printf "%.6f", a + b + c }')
   if ((have_gtime)); then
     RSS[cycle$build]=$(printf '%s\n' "${RSS[ck$build]}" "${RSS[pt$build]}" "${RSS[ap$build]}" |
       sort -n | tail -n 1)
   fi
 done
 
-fmt_row='| %-8s | %-44s | %8s | %7s | %11s | %8s |\n'
+fmt_row='| %-8s | %-46s | %8s | %8s | %7s | %11s | %8s |\n'
 row() {  # row STEP KEY COMMAND FLOOR_KEY OURS_KEY: x floor = KEY/FLOOR, ours faster = KEY/OURS
-  local step=$1 key=$2 text=$3 floor=$4 ours=$5 sec xf=- of=- mib=-
+  local step=$1 key=$2 text=$3 floor=$4 ours=$5 sec cpu=- xf=- of=- mib=-
   if [[ -z ${MED[$key]:-} ]]; then
-    printf "$fmt_row" "$step" "$text" skipped - - -
+    printf "$fmt_row" "$step" "$text" skipped - - - -
     return
   fi
   sec=$(awk -v t="${MED[$key]}" 'BEGIN { printf "%.4f", t }')
+  [[ -n ${CPU[$key]:-} ]] && cpu=$(awk -v t="${CPU[$key]}" 'BEGIN { printf "%.3f", t }')
   [[ -n $floor ]] && xf=$(awk -v t="${MED[$key]}" -v f="${MED[$floor]}" 'BEGIN { printf "%.2fx", t / f }')
   [[ -n $ours ]] && of=$(awk -v t="${MED[$key]}" -v o="${MED[$ours]}" 'BEGIN { printf "%.1fx", t / o }')
   [[ -n ${RSS[$key]:-} ]] && mib=$(awk -v k="${RSS[$key]}" 'BEGIN { printf "%.1f", k / 1024 }')
-  printf "$fmt_row" "$step" "$text" "$sec" "$xf" "$of" "$mib"
+  printf "$fmt_row" "$step" "$text" "$sec" "$cpu" "$xf" "$of" "$mib"
 }
 
 cdt_kib=$(awk -v s="$(stat -c %s damaged.cdt)" 'BEGIN { printf "%.1f", s / 1024 }')
@@ -252,9 +262,9 @@ echo "rempar bench: $SIZE_MIB MiB page-cached, $DAMAGES damaged bytes in $damage
   "damaged.cdt $cdt_kib KiB, damaged.cdp $cdp_kib KiB;" \
   "median of $RUNS runs; $(nproc) cores, load average $load_start at start"
 echo
-printf "$fmt_row" step command "median s" "x floor" "ours faster" "peak MiB"
-printf '|%s|%s|%s|%s|%s|%s|\n' ---------- ---------------------------------------------- \
-  ---------: --------: ------------: ---------:
+printf "$fmt_row" step command "median s" "cpu s" "x floor" "ours faster" "peak MiB"
+printf '|%s|%s|%s|%s|%s|%s|%s|\n' ---------- ------------------------------------------------ \
+  ---------: ---------: --------: ------------: ---------:
 row floor    cat1     'cat damaged > /dev/null'                   ''   ''
 row floor    cat2     'cat damaged.cdt good > /dev/null'          ''   ''
 row checksum ck       'rempar damaged'                            cat1 ''
@@ -289,8 +299,12 @@ echo "goals for the common machine kind, timed with the avx2 build (informationa
 echo "this CPU's own best kernel is in the rows without [avx2 build]):"
 r=$(ratio "${MED[ck_avx2]}" "${MED[cat1]}")
 goal "checksum creation <= 2.0x cat damaged" "${r}x" "$(verdict "$r <= 2.0")"
+r=$(ratio "${CPU[ck_avx2]}" "${CPU[cat1]}")
+goal "  the same in CPU time (user + system)" "${r}x" "$(verdict "$r <= 2.0")"
 r=$(ratio "${MED[pt_avx2]}" "${MED[cat2]}")
 goal "patch creation <= 2.0x cat damaged.cdt good" "${r}x" "$(verdict "$r <= 2.0")"
+r=$(ratio "${CPU[pt_avx2]}" "${CPU[cat2]}")
+goal "  the same in CPU time (user + system)" "${r}x" "$(verdict "$r <= 2.0")"
 speedup ">= 10x faster than rdiff: signature" ck_rdiff ck_avx2 10
 speedup ">= 10x faster than rdiff: delta" pt_rdiff pt_avx2 10
 speedup "whole cycle >= 2.5x faster than rsync --inplace" rsync cycle_avx2 2.5
