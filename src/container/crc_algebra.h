@@ -25,7 +25,7 @@
 // into four 2-bit planes: plane q holds bits 2q and 2q+1 of every byte, byte
 // j's pair at z^(2(n-1-j)) and z^(2(n-1-j)+1). Its polynomial is
 // E(z^2) + z O(z^2), with E = M_2q and O = M_(2q+1) in y = z^2. Reducing it
-// modulo chi(z^2) = chi(z)^2 (degree 64, CHI2) keeps the even and odd parts
+// modulo chi(z^2) = chi(z)^2 (degree 64, CHI2_LOW) keeps the even and odd parts
 // apart and gives E mod chi and O mod chi at once; folding therefore uses
 // 64-bit constants, like a 64-bit CRC fold. The even part of
 //   (E + z O)(G_e(z^2) + z G_o(z^2))   is   G_e E + y G_o O,
