@@ -21,12 +21,13 @@ test: all
 
 # The whole suite built for another CPU and run under qemu-user:
 #   make cross-test ARCH=aarch64      (or ARCH=s390x, a big-endian CPU)
-# in build-$(ARCH)/, with the cross compiler g++-$(ARCH)-linux-gnu. The tests
-# labelled huge (multi-GiB sparse files, loop devices) are left to the native
-# run: under emulation they alone take over 10 minutes a CPU. CROSS_TEST_ARGS=
-# (empty) runs them too. The test summary counts them as skipped and names them.
+# in build-$(ARCH)/, with the cross compiler g++-$(ARCH)-linux-gnu, the tests
+# labelled huge (multi-GiB sparse files, loop devices) included: under
+# emulation they add about 0.5 (s390x) to 3 (aarch64) minutes on 2 cores.
+# CROSS_TEST_ARGS passes ctest arguments, e.g. CROSS_TEST_ARGS="-LE huge" to
+# leave those out; the test summary then counts them as skipped and names them.
 CROSS_ARCHES := aarch64 s390x
-CROSS_TEST_ARGS ?= -LE huge
+CROSS_TEST_ARGS ?=
 cross-test:
 	@case " $(CROSS_ARCHES) " in *" $(ARCH) "*) ;; \
 	  *) echo "cross-test: set ARCH to one of: $(CROSS_ARCHES)"; exit 1 ;; esac
