@@ -75,22 +75,35 @@ constexpr std::uint32_t over_y(std::uint32_t p) {
   return static_cast<std::uint32_t>(t >> 1);
 }
 
-constexpr std::uint32_t mul_mod(std::uint32_t a, std::uint32_t b) {
-  std::uint32_t r = 0;
-  for (int i = 31; i >= 0; --i) {
-    r = times_y(r);
+// Both fields below (modulo chi in y, modulo chi(z^2) in z) multiply and
+// raise to powers the same way, given how they multiply by their variable.
+
+// a * b, shift and add: Horner's rule over the bits of b, top bit first.
+template <class Word, class TimesVariable>
+constexpr Word shift_and_add(Word a, Word b, TimesVariable times_variable) {
+  Word r = 0;
+  for (int i = static_cast<int>(8 * sizeof(Word)) - 1; i >= 0; --i) {
+    r = times_variable(r);
     if ((b >> i) & 1u) r ^= a;
   }
   return r;
 }
 
-// y^e mod chi, for any sign of e.
-constexpr std::uint32_t y_power(int e) {
-  std::uint32_t p = 1;
-  for (; e > 0; --e) p = times_y(p);
-  for (; e < 0; ++e) p = over_y(p);
+// The variable to the power e, for any sign of e.
+template <class Word, class TimesVariable, class OverVariable>
+constexpr Word variable_power(int e, TimesVariable times_variable, OverVariable over_variable) {
+  Word p = 1;
+  for (; e > 0; --e) p = times_variable(p);
+  for (; e < 0; ++e) p = over_variable(p);
   return p;
 }
+
+constexpr std::uint32_t mul_mod(std::uint32_t a, std::uint32_t b) {
+  return shift_and_add(a, b, times_y);
+}
+
+// y^e mod chi.
+constexpr std::uint32_t y_power(int e) { return variable_power<std::uint32_t>(e, times_y, over_y); }
 
 // A polynomial of degree < 64 reduced modulo chi.
 constexpr std::uint32_t reduce64(std::uint64_t v) {
@@ -288,21 +301,11 @@ constexpr std::uint64_t over_z(std::uint64_t p) {
   return ((p ^ CHI2_LOW) >> 1) | (std::uint64_t{1} << 63);
 }
 
-// z^e mod chi(z^2), for any sign of e.
-constexpr std::uint64_t z_power(int e) {
-  std::uint64_t p = 1;
-  for (; e > 0; --e) p = times_z(p);
-  for (; e < 0; ++e) p = over_z(p);
-  return p;
-}
+// z^e mod chi(z^2).
+constexpr std::uint64_t z_power(int e) { return variable_power<std::uint64_t>(e, times_z, over_z); }
 
 constexpr std::uint64_t mul_mod_chi2(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t r = 0;
-  for (int i = 63; i >= 0; --i) {
-    r = times_z(r);
-    if ((b >> i) & 1u) r ^= a;
-  }
-  return r;
+  return shift_and_add(a, b, times_z);
 }
 
 static_assert(z_power(64) == CHI2_LOW, "z^64 = chi(z^2) - z^64");
