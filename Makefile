@@ -1,23 +1,38 @@
 # One word for each everyday task; CMake does the real work.
+#
+# `make` builds the tool alone in build/ (g++, cmake and make are all it
+# needs); `make test` builds and runs the tests in build-test/, a folder of
+# its own, so that no setting of one build reaches the other. BUILD=dir on
+# the command line names the folder of either (make test BUILD=build-asan ...).
 BUILD      ?= build
+TEST_BUILD ?= $(if $(filter command line,$(origin BUILD)),$(BUILD),build-test)
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 PREFIX     ?= /usr/local
 
-.PHONY: all configure test cross-test demo bench bench-large clean
+.PHONY: all configure configure-test test cross-test demo bench bench-large clean
 
 all: $(BUILD)/rempar
 
 configure:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DREMPAR_TESTS=OFF $(CMAKE_ARGS)
 
 $(BUILD)/rempar: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Ends with "N passed, M failed, K skipped" and names each skipped test.
-# TEST_ARGS go to ctest (e.g. TEST_ARGS="-R Kernel").
-test: all
-	JOBS=$(JOBS) bash scripts/run_tests.sh $(BUILD) $(TEST_ARGS)
+# Stops at once, with one line naming the Debian packages, when a library the
+# tests need is missing; any other failure shows CMake's whole output.
+configure-test:
+	@mkdir -p $(TEST_BUILD)
+	@cmake -S . -B $(TEST_BUILD) -DCMAKE_BUILD_TYPE=Release -DREMPAR_TESTS=ON $(CMAKE_ARGS) \
+	  >$(TEST_BUILD)/configure.log 2>&1 || \
+	  { grep -m1 '^make test needs: ' $(TEST_BUILD)/configure.log || cat $(TEST_BUILD)/configure.log; exit 1; }
+
+# Ends with "N passed, M failed, K skipped" and names each skipped test; a
+# run in which no test ran fails. TEST_ARGS go to ctest (e.g. TEST_ARGS="-R Kernel").
+test: configure-test
+	cmake --build $(TEST_BUILD) -j $(JOBS)
+	JOBS=$(JOBS) bash scripts/run_tests.sh $(TEST_BUILD) $(TEST_ARGS)
 
 # The whole suite built for another CPU and run under qemu-user:
 #   make cross-test ARCH=aarch64      (or ARCH=s390x, a big-endian CPU)
@@ -34,14 +49,12 @@ cross-test:
 	$(MAKE) test BUILD=build-$(ARCH) TEST_ARGS="$(CROSS_TEST_ARGS)" \
 	  CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-$(ARCH).cmake $(CMAKE_ARGS)"
 
-# Builds the tool alone, without the tests (no libgtest-dev needed), in its
-# own folder so that the test build keeps its settings.
-DEMO_BUILD ?= build-demo
-demo:
-	cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=Release -DREMPAR_TESTS=OFF $(CMAKE_ARGS) >/dev/null
-	cmake --build $(DEMO_BUILD) -j $(JOBS) --target rempar
-	bash scripts/demo.sh $(DEMO_BUILD)/rempar
+# The repair cycle on a generated 64 MiB file, with the tool of `make`.
+demo: all
+	bash scripts/demo.sh $(BUILD)/rempar
 
+# Builds its own folders (build-bench, build-avx2, build-plain); needs rdiff,
+# rsync, GNU time and libbenchmark-dev besides.
 bench:
 	bash bench/run.sh
 
@@ -50,7 +63,7 @@ bench-large:
 	bash bench/large_files.sh
 
 clean:
-	rm -rf $(BUILD) $(DEMO_BUILD)
+	rm -rf $(BUILD) $(TEST_BUILD)
 
 # Installs bin/rempar and share/man/man1/rempar.1 under $(PREFIX); a DESTDIR
 # given to make or set in the environment stages the tree below it.
@@ -62,10 +75,11 @@ install: all
 package: all
 	cd $(BUILD) && cpack -G "DEB;TGZ"
 
-# Formatting, clang-tidy on src/ (through the build's compile_commands.json)
-# and the manual page.
-lint: configure
-	JOBS=$(JOBS) bash scripts/lint.sh $(BUILD)
+# Formatting, clang-tidy on src/ and the manual page. clang-tidy reads the
+# test build's compile_commands.json, the only one that also compiles the
+# kernels' emulated builds.
+lint: configure-test
+	JOBS=$(JOBS) bash scripts/lint.sh $(TEST_BUILD)
 
 # The libFuzzer targets (clang++), each run for FUZZ_SECONDS in build-fuzz/;
 # fails on any crash, leak, time-out or sanitizer report.

@@ -1,8 +1,8 @@
-# GoogleTest for the tests. A native build links the installed library; a
-# cross build compiles it for the target from the sources that libgtest-dev
-# ships, since the installed library only runs on the build machine.
+# GoogleTest for the tests, once test_libraries.cmake has found it. A native
+# build links the installed library; a cross build compiles it for the target
+# from the sources that libgtest-dev ships, since the installed library only
+# runs on the build machine.
 if(CMAKE_CROSSCOMPILING)
-  set(REMPAR_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for cross builds")
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   add_subdirectory(${REMPAR_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)  # GTest::gtest_main
@@ -11,8 +11,6 @@ if(CMAKE_CROSSCOMPILING)
   foreach(library gtest gtest_main)
     target_compile_options(${library} PRIVATE -Wno-error)
   endforeach()
-else()
-  find_package(GTest REQUIRED)
 endif()
 
 # The tests start the rempar binary through the same emulator as CMake starts

@@ -2,8 +2,10 @@
 # Checks that change nothing: formatting of all C++ sources, clang-tidy over
 # src/, and the manual page. Exits non-zero when any check finds something.
 #
-#   scripts/lint.sh [BUILD_DIR]     (default: build; it must hold the
-#                                    compile_commands.json that CMake writes)
+#   scripts/lint.sh [BUILD_DIR]     (default: build-test; it must hold the
+#                                    compile_commands.json that CMake writes,
+#                                    best of a test build, which also compiles
+#                                    the kernels' emulated builds)
 #
 # CLANG_FORMAT, CLANG_TIDY and MANDOC name the tools; JOBS sets how many
 # clang-tidy processes run at once.
@@ -11,7 +13,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-build=${1:-build}
+build=${1:-build-test}
 clang_format=${CLANG_FORMAT:-clang-format}
 clang_tidy=${CLANG_TIDY:-clang-tidy}
 mandoc=${MANDOC:-mandoc}
@@ -40,7 +42,7 @@ fi
 echo "== clang-tidy"
 database=$build/compile_commands.json
 if [[ ! -f $database ]]; then
-  echo "lint: $database is missing; configure first (make configure)" >&2
+  echo "lint: $database is missing; configure first (make configure-test)" >&2
   exit 2
 fi
 # Every translation unit of src/ that the build compiles, as CMake lists them.
