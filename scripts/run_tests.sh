@@ -4,7 +4,8 @@
 #   N passed, M failed, K skipped
 #
 # Each skipped test is named above that line with the reason its GTEST_SKIP
-# gave. The status is non-zero when a test failed or did not run, and, with
+# gave. The status is non-zero when a test failed or did not run, when no
+# test ran at all (a build without tests, a filter that matches nothing), and, with
 # CI=true, also when a test was skipped that CI is meant to run: only the tests
 # matched by tests/ci_allowed_skips may skip there.
 #
@@ -101,4 +102,11 @@ done <<<"$results"
 touch "$skips"
 printf '%s %s %s\n' "$passed" "$failed" "$skipped" >"$summary"
 echo "$passed passed, $failed failed, $skipped skipped"
+# Tests left out by a label count as skipped, but none of them ran.
+ran=$(grep -v $'\tleft-out$' <<<"$results" | grep -c $'^[a-z]*\t')
+if [ "$ran" -eq 0 ]; then
+  echo "no test ran in $build: a run that tests nothing is not a success" \
+       "(is it a test build, made by make test? do the ctest arguments match any test?)"
+  exit 1
+fi
 [ "$ctest_status" -eq 0 ] && [ "$failed" -eq 0 ] && [ "$unexpected" -eq 0 ]
