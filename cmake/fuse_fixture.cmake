@@ -41,7 +41,8 @@ else()
       if(REMPAR_WERROR)
         list(APPEND host_warnings -Werror)
       endif()
-      set(faulty_fs_program ${CMAKE_CURRENT_BINARY_DIR}/faulty_fs)
+      set(faulty_fs_program ${CMAKE_CURRENT_BINARY_DIR}/host/faulty_fs)
+      file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/host)
       add_custom_command(
         OUTPUT ${faulty_fs_program}
         COMMAND ${CMAKE_CXX_COMPILER_LAUNCHER} ${REMPAR_HOST_CXX} -std=c++20 -O2 ${host_warnings}
