@@ -212,6 +212,13 @@ void DamagedMedium::create(const std::string& name, const std::vector<std::uint8
   if (!out) throw std::runtime_error("cannot write " + backing(name));
 }
 
+void DamagedMedium::create_sparse(const std::string& name, std::uint64_t size) const {
+  std::ofstream(backing(name), std::ios::binary | std::ios::trunc).close();
+  std::error_code error;
+  fs::resize_file(backing(name), size, error);
+  if (error) throw std::runtime_error("cannot make " + backing(name) + ": " + error.message());
+}
+
 std::vector<std::uint8_t> DamagedMedium::content(const std::string& name) const {
   const std::string text = text_of(backing(name));
   return {text.begin(), text.end()};
@@ -244,7 +251,7 @@ void DamagedMedium::clear_faults(const std::string& name) const { control("clear
 void DamagedMedium::reset_counters(const std::string& name) const { control("reset " + name); }
 
 MediumCounters DamagedMedium::counters(const std::string& name) const {
-  const std::string wanted = "counters /" + name + " ";
+  const std::string wanted = "counters /" + name.substr(name.starts_with('/') ? 1 : 0) + " ";
   std::istringstream lines(read_control(".fault-control"));
   MediumCounters c;
   for (std::string line; std::getline(lines, line);) {

@@ -9,7 +9,7 @@
 // itself when its parent goes; the next medium removes what is left.
 //
 //   DamagedMedium medium;
-//   if (!medium.ready()) GTEST_SKIP() << medium.why_not();
+//   REMPAR_REQUIRE_MEDIUM(medium);                   // skips, saying why, without one
 //   medium.create("disk.img", bytes);                // no fault yet, not counted
 //   medium.add_fault("disk.img", 2 << 20, 512, "unreadable delay=20 heals");
 //   run_rempar({"-o", out, medium / "disk.img"});    // or medium.attach_loop(...)
@@ -31,6 +31,12 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// In a GoogleTest test: skip it, saying why, when the medium is not there
+// (no libfuse3 at build time, not root, no /dev/fuse). CI counts the skip as
+// a failure.
+#define REMPAR_REQUIRE_MEDIUM(medium) \
+  if (!(medium).ready()) GTEST_SKIP() << (medium).why_not()
 
 namespace rempar::testing {
 
@@ -72,6 +78,8 @@ class DamagedMedium {
   std::string backing(const std::string& name) const;
 
   void create(const std::string& name, const std::vector<std::uint8_t>& bytes) const;
+  // A sparse file of `size` bytes of zeros: a large disk that costs no room.
+  void create_sparse(const std::string& name, std::uint64_t size) const;
   std::vector<std::uint8_t> content(const std::string& name) const;
 
   // Adds a faulty range; throws when the file system refuses the flags.

@@ -25,9 +25,6 @@ constexpr std::uint64_t BAD = 2 * MIB;  // where the faults of most tests lie
 constexpr std::size_t SECTOR = 512;
 constexpr std::size_t PAGE = 4096;
 
-#define REQUIRE_MEDIUM(medium) \
-  if (!(medium).ready()) GTEST_SKIP() << (medium).why_not()
-
 // A buffer aligned for O_DIRECT.
 class Aligned {
  public:
@@ -93,7 +90,7 @@ struct Disk {
 
 TEST(DamagedMedium, EveryReadThatTouchesAnUnreadableRangeFails) {
   Disk disk;
-  REQUIRE_MEDIUM(disk.medium);
+  REMPAR_REQUIRE_MEDIUM(disk.medium);
   disk.medium.add_fault("disk.img", BAD, SECTOR, "unreadable");
   EXPECT_EQ(read_at(disk.path(), 0, PAGE).bytes, slice(disk.data, 0, PAGE));
   for (int again = 0; again < 2; ++again) {
@@ -115,7 +112,7 @@ TEST(DamagedMedium, EveryReadThatTouchesAnUnreadableRangeFails) {
 
 TEST(DamagedMedium, APartialRangeReturnsTheBytesBeforeIt) {
   Disk disk;
-  REQUIRE_MEDIUM(disk.medium);
+  REMPAR_REQUIRE_MEDIUM(disk.medium);
   disk.medium.add_fault("disk.img", BAD, SECTOR, "unreadable partial");
   EXPECT_EQ(read_at(disk.path(), BAD - 100, 1000).bytes, slice(disk.data, BAD - 100, 100));
   EXPECT_EQ(read_at(disk.path(), BAD, 1000).error, EIO);
@@ -124,7 +121,7 @@ TEST(DamagedMedium, APartialRangeReturnsTheBytesBeforeIt) {
 
 TEST(DamagedMedium, ASlowRangeWaitsBeforeEachFailedRead) {
   Disk disk;
-  REQUIRE_MEDIUM(disk.medium);
+  REMPAR_REQUIRE_MEDIUM(disk.medium);
   disk.medium.add_fault("disk.img", BAD, SECTOR, "unreadable delay=40");
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(read_at(disk.path(), BAD, SECTOR).error, EIO);
@@ -135,7 +132,7 @@ TEST(DamagedMedium, ASlowRangeWaitsBeforeEachFailedRead) {
 
 TEST(DamagedMedium, AHealingRangeHealsWhereWritten) {
   Disk disk;
-  REQUIRE_MEDIUM(disk.medium);
+  REMPAR_REQUIRE_MEDIUM(disk.medium);
   disk.medium.add_fault("disk.img", BAD, 2 * SECTOR, "unreadable heals");
   const Bytes fresh = testing::random_bytes(SECTOR, 16);
   ASSERT_EQ(write_at(disk.path(), BAD, fresh), 0);
@@ -149,7 +146,7 @@ TEST(DamagedMedium, AHealingRangeHealsWhereWritten) {
 
 TEST(DamagedMedium, AnUnwritableRangeRefusesWritesAndKeepsItsBytes) {
   Disk disk;
-  REQUIRE_MEDIUM(disk.medium);
+  REMPAR_REQUIRE_MEDIUM(disk.medium);
   disk.medium.add_fault("disk.img", BAD, SECTOR, "unwritable");
   EXPECT_EQ(write_at(disk.path(), BAD - SECTOR, Bytes(PAGE, 0xee)), EIO);
   EXPECT_EQ(disk.medium.content("disk.img"), disk.data);
@@ -162,7 +159,7 @@ TEST(DamagedMedium, AnUnwritableRangeRefusesWritesAndKeepsItsBytes) {
 
 TEST(DamagedMedium, ALyingRangeTakesWritesButKeepsTheOldBytes) {
   Disk disk;
-  REQUIRE_MEDIUM(disk.medium);
+  REMPAR_REQUIRE_MEDIUM(disk.medium);
   disk.medium.add_fault("disk.img", BAD, SECTOR, "lying");
   const Bytes fresh(3 * SECTOR, 0xee);
   EXPECT_EQ(write_at(disk.path(), BAD - SECTOR, fresh), 0);
@@ -185,7 +182,7 @@ TEST(DamagedMedium, AFlakyRangeReadsBackDifferentlyAfterTheFirstRead) {
   for (const FlakyCase& c : {FlakyCase{"flaky", {false, true, true, true}},
                              FlakyCase{"flaky=alternate", {false, true, false, true}}}) {
     Disk disk;
-    REQUIRE_MEDIUM(disk.medium);
+    REMPAR_REQUIRE_MEDIUM(disk.medium);
     disk.medium.add_fault("disk.img", BAD + 100, 1, c.flags);
     for (std::size_t i = 0; i < c.flipped.size(); ++i) {
       Bytes expected = slice(disk.data, BAD, PAGE);
@@ -200,7 +197,7 @@ TEST(DamagedMedium, AFlakyRangeReadsBackDifferentlyAfterTheFirstRead) {
 
 TEST(DamagedMedium, RefusesFlagsItDoesNotKnow) {
   Disk disk;
-  REQUIRE_MEDIUM(disk.medium);
+  REMPAR_REQUIRE_MEDIUM(disk.medium);
   EXPECT_THROW(disk.medium.add_fault("disk.img", 0, SECTOR, "unreadable sometimes"),
                std::runtime_error);
   disk.medium.add_fault("disk.img", 0, SECTOR, "unreadable");
@@ -212,7 +209,7 @@ TEST(DamagedMedium, RefusesFlagsItDoesNotKnow) {
 // cached, but a flaky byte read once stays as first read until the cache goes.
 TEST(DamagedMedium, ThePageCacheHidesFlakyBytesButNoFailedRead) {
   Disk disk(DamagedMedium::Caching::page_cache);
-  REQUIRE_MEDIUM(disk.medium);
+  REMPAR_REQUIRE_MEDIUM(disk.medium);
   disk.medium.add_fault("disk.img", BAD, SECTOR, "unreadable");
   disk.medium.add_fault("disk.img", MIB + 100, 1, "flaky");
   const int fd = ::open(disk.path().c_str(), O_RDONLY | O_CLOEXEC);
@@ -240,8 +237,8 @@ struct LoopDisk : Disk {
   }
 };
 
-#define REQUIRE_LOOP(disk)       \
-  REQUIRE_MEDIUM((disk).medium); \
+#define REQUIRE_LOOP(disk)              \
+  REMPAR_REQUIRE_MEDIUM((disk).medium); \
   if ((disk).device.empty()) GTEST_SKIP() << (disk).medium.why_not()
 
 TEST(DamagedMediumLoop, EveryReadOfABadSectorFailsAgain) {
@@ -306,6 +303,39 @@ TEST(DamagedMediumLoop, DirectReadsSeeWhatTheCacheHides) {
   EXPECT_EQ(read_at(disk.device, MIB, PAGE, O_DIRECT).bytes, flipped);
   disk.medium.drop_loop_cache(disk.device);
   EXPECT_EQ(read_at(disk.device, MIB, PAGE).bytes, flipped);
+}
+
+// How many failed requests a dead region costs: one per failed read() on a
+// file. On a device a direct read() is split into requests of at most 128
+// pages (its max_segments), all sent at once, so a 1 MiB read costs up to
+// two; a buffered one costs up to three (the read-ahead's, then the page's
+// own).
+TEST(DamagedMediumLoop, FailedReadsOfADeadRegionAreCounted) {
+  LoopDisk disk;
+  REMPAR_REQUIRE_MEDIUM(disk.medium);
+  disk.medium.create_sparse("big.img", 64 * MIB);
+  const std::string device = disk.medium.attach_loop("big.img");
+  if (device.empty()) GTEST_SKIP() << disk.medium.why_not();
+  disk.medium.add_fault("big.img", 16 * MIB, 32 * MIB, "unreadable");
+  struct Way {
+    std::string path;
+    int flags;
+    std::uint64_t most_per_read;
+  };
+  for (const Way& way :
+       {Way{disk.medium / "big.img", 0, 1}, Way{device, O_DIRECT, 2}, Way{device, 0, 3}}) {
+    disk.medium.reset_counters();
+    std::uint64_t failed = 0;
+    for (std::uint64_t step = 1; step < 32; step *= 2) {
+      failed += read_at(way.path, 16 * MIB + step * MIB - PAGE, MIB, way.flags).error == EIO;
+    }
+    EXPECT_EQ(read_at(way.path, 48 * MIB, MIB, way.flags).bytes, Bytes(MIB, 0)) << way.path;
+    const auto c = disk.medium.counters("big.img");
+    EXPECT_EQ(failed, 5u) << way.path;
+    EXPECT_GE(c.failed_reads, failed) << way.path << " " << way.flags;
+    EXPECT_LE(c.failed_reads, failed * way.most_per_read) << way.path << " " << way.flags << "\n"
+                                                          << disk.medium.log();
+  }
 }
 
 // Today's tool meets the bad sector on a file and on a device. What it does
