@@ -23,8 +23,13 @@
 // write() on a file in the mount is one request (up to 1 MiB; larger calls
 // are split, and a split call stops at its first failed request with a short
 // count). A read() that returns a short count has met a failed request too.
-// Through a loop device the kernel's page cache of the device comes in
-// between: see attach_loop().
+// A read() that touches an unreadable range fails whole, unless the range is
+// "partial". Through a loop device the kernel's page cache of the device
+// comes in between: see attach_loop().
+//
+// Faults belong to a name in the mount, not to a file: a file renamed into
+// place meets the faults of its new name. The medium is a few image files,
+// not a general file system: names hold no blanks.
 
 #include <sys/types.h>
 
@@ -101,9 +106,13 @@ class DamagedMedium {
   // The device has its own page cache. A failed read is never cached, so it
   // fails again, but buffered reads fail by whole 4 KiB pages (a bad 512-byte
   // sector makes its page unreadable) and the kernel's read-ahead adds
-  // requests of its own. A write reaches the medium at fsync, and a lying or
-  // flaky range is hidden by cached pages: read with O_DIRECT (512-byte
-  // aligned) to see the medium, or call drop_loop_cache() first.
+  // requests of its own: a failed buffered read() costs up to three failed
+  // requests (read-ahead, then the page itself). Direct reads fail by
+  // 512-byte sectors; the kernel cuts one into requests of at most 128 pages
+  // and sends them at once, so a failed direct read() of 1 MiB costs up to
+  // two. A write reaches the medium at fsync, and a lying or flaky range is
+  // hidden by cached pages: read with O_DIRECT (512-byte aligned) to see the
+  // medium, or call drop_loop_cache() first.
   std::string attach_loop(const std::string& name);
   // Writes back and empties the device's page cache (`blockdev --flushbufs`).
   void drop_loop_cache(const std::string& device) const;
