@@ -146,8 +146,8 @@ void DamagedMedium::mount(Caching caching) {
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid == 0) {
-    // Ends with the test process, whatever ends it; the file system then
-    // unmounts itself.
+    // Ends with the test process (strictly, with the thread that made the
+    // medium), whatever ends it; the file system then unmounts itself.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) ::_exit(126);
     ::dup2(log, 1);

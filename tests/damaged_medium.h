@@ -24,8 +24,8 @@
 // are split, and a split call stops at its first failed request with a short
 // count). A read() that returns a short count has met a failed request too.
 // A read() that touches an unreadable range fails whole, unless the range is
-// "partial". Through a loop device the kernel's page cache of the device
-// comes in between: see attach_loop().
+// "partial". Files in the mount open with O_DIRECT too, in both cachings. Through a loop device the
+// kernel's page cache of the device comes in between: see attach_loop().
 //
 // Faults belong to a name in the mount, not to a file: a file renamed into
 // place meets the faults of its new name. The medium is a few image files,
@@ -110,7 +110,8 @@ class DamagedMedium {
   // requests (read-ahead, then the page itself). Direct reads fail by
   // 512-byte sectors; the kernel cuts one into requests of at most 128 pages
   // and sends them at once, so a failed direct read() of 1 MiB costs up to
-  // two. A write reaches the medium at fsync, and a lying or flaky range is
+  // two. A buffered write reaches the medium at fsync, so a write the medium
+  // refuses fails the fsync(), not the write(); and a lying or flaky range is
   // hidden by cached pages: read with O_DIRECT (512-byte aligned) to see the
   // medium, or call drop_loop_cache() first.
   std::string attach_loop(const std::string& name);
