@@ -117,7 +117,7 @@ class Runner {
       if (s_.older) testing::write_file(written(), *s_.older);
     }
     Options options;
-    options.mode = s_.mode;
+    options.mode = mode_for_option(s_.mode);
     options.block_size = s_.block_size;
     if (s_.mode != 'c') options.input_name = container();
     Result result;

@@ -82,11 +82,6 @@ bool write_records(io::SequentialReader& records, const ContainerLayout& layout,
 
 }  // namespace
 
-Outcome dispatch_apply_patch(const Options& options, const std::string& file, std::ostream& out) {
-  return run_apply_patch(options.input_name.value_or(default_name(file, PATCH_EXTENSION)), file,
-                         out);
-}
-
 bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::int64_t target_size,
                    std::ostream& out) {
   RecordScanner scanner(cdp_size);

@@ -7,14 +7,10 @@
 #include <ostream>
 #include <string>
 
-#include "cli/options.h"
 #include "common/file.h"
 #include "ops/outcome.h"
 
 namespace rempar {
-
-// Fills in the missing patch file name of mode 'a' and runs the driver.
-Outcome dispatch_apply_patch(const Options& options, const std::string& file, std::ostream& out);
 
 Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, std::ostream& out);
 

@@ -8,20 +8,12 @@
 #include <ostream>
 #include <string>
 
-#include "cli/options.h"
 #include "common/file.h"
 #include "container/container_writer.h"
 #include "container/layout.h"
 #include "ops/outcome.h"
 
 namespace rempar {
-
-// The patch name for a checksum file name: a trailing ".cdt", in any letter
-// case, becomes ".cdp"; any other name gets ".cdp" appended.
-std::string derive_patch_name(const std::string& name);
-
-// Fills in the missing container names of mode 'p' and runs the driver.
-Outcome dispatch_create_patch(const Options& options, const std::string& file, std::ostream& out);
 
 Outcome run_create_patch(const std::string& cdt_name, const std::string& file,
                          const std::string& cdp_name, std::ostream& out);
