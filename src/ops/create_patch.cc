@@ -1,7 +1,6 @@
 #include "ops/create_patch.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "common/aligned_buffer.h"
 #include "common/le.h"
@@ -14,15 +13,6 @@
 
 namespace rempar {
 namespace {
-
-bool ends_in_cdt(const std::string& name) {
-  if (name.size() < CHECKSUM_EXTENSION.size()) return false;
-  const std::string_view tail =
-      std::string_view(name).substr(name.size() - CHECKSUM_EXTENSION.size());
-  return std::equal(tail.begin(), tail.end(), CHECKSUM_EXTENSION.begin(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == b;
-  });
-}
 
 // Reads and vets the sizes of an accepted checksum file: they must match the
 // verified file, and the file must hold a checksum for every block. Extra
@@ -80,19 +70,6 @@ bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch,
 
 }  // namespace
 
-std::string derive_patch_name(const std::string& name) {
-  if (!ends_in_cdt(name)) return default_name(name, PATCH_EXTENSION);
-  return name.substr(0, name.size() - CHECKSUM_EXTENSION.size()) + std::string(PATCH_EXTENSION);
-}
-
-Outcome dispatch_create_patch(const Options& options, const std::string& file, std::ostream& out) {
-  const std::string cdp_name = options.output_name  ? *options.output_name
-                               : options.input_name ? derive_patch_name(*options.input_name)
-                                                    : default_name(file, PATCH_EXTENSION);
-  const std::string cdt_name = options.input_name.value_or(default_name(file, CHECKSUM_EXTENSION));
-  return run_create_patch(cdt_name, file, cdp_name, out);
-}
-
 std::optional<RecordedSizes> accept_checksum_file(io::File& cdt, std::int64_t cdt_size,
                                                   std::int64_t verified_size, std::ostream& out) {
   const ContainerLayout* layout = nullptr;
@@ -126,7 +103,7 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
     found = true;
     // The end marker and the seal must still fit below the version's limit.
     const auto record_end = patch.bytes_written() + layout.record_header_size() +
-                            static_cast<std::int64_t>(block.length) + layout.end_marker_size() +
+                            static_cast<std::int64_t>(block.length) + layout.end_marker_width +
                             SEAL_SIZE;
     if (record_end > layout.max_container_size) {
       too_large = true;
@@ -153,7 +130,7 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
   }
   if (walked == WalkStatus::completed && !found) return true;
   if (walked == WalkStatus::completed) {
-    patch.write_uint(layout.end_of_records(), layout.end_marker_size());
+    patch.write_uint(layout.end_of_records(), layout.end_marker_width);
     line.print(msg::CREATING_SEAL);
     if (write_internal_checksum(patch, patch.bytes_written())) return true;
   }

@@ -39,7 +39,7 @@ class RecordScanner {
   void take_header_byte(std::uint8_t byte);
   void take_field();
   // The last place an end marker can start.
-  std::int64_t end_marker_at() const { return size_ - SEAL_SIZE - layout_->end_marker_size(); }
+  std::int64_t end_marker_at() const { return size_ - SEAL_SIZE - layout_->end_marker_width; }
   static constexpr std::size_t LENGTH_WIDTH = 4;
 
   std::int64_t size_;
