@@ -1,6 +1,9 @@
 #include "cli/dispatch.h"
 
+#include <new>
+
 #include "cli/names.h"
+#include "common/messages.h"
 #include "ops/apply_patch.h"
 #include "ops/create_checksum.h"
 #include "ops/create_patch.h"
@@ -24,7 +27,15 @@ Outcome run_mode(const Options& options, const std::string& file, std::ostream& 
 }  // namespace
 
 int dispatch(const Options& options, const std::string& file, std::ostream& out) {
-  return run_mode(options, file, out) == Outcome::succeeded ? 0 : EXIT_OPERATION_FAILED;
+  Outcome outcome = Outcome::failed;
+  // The one place where running out of memory is caught: unwinding has
+  // closed every file and removed every half-written output by here.
+  try {
+    outcome = run_mode(options, file, out);
+  } catch (const std::bad_alloc&) {
+    out << msg::not_enough_memory("this run");
+  }
+  return outcome == Outcome::succeeded ? 0 : EXIT_OPERATION_FAILED;
 }
 
 int run_program(int argc, char** argv, std::ostream& out) {

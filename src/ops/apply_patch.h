@@ -16,7 +16,7 @@ Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, st
 
 // Returns false, after one message, when it rejected the patch file (the
 // target is then untouched) or when reading or writing failed part way.
-bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::int64_t target_size,
-                   std::ostream& out);
+[[nodiscard]] bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size,
+                                 std::int64_t target_size, std::ostream& out);
 
 }  // namespace rempar
