@@ -73,6 +73,8 @@ class CdpRecordScanner {
   const ContainerLayout& layout() const { return *layout_; }
   std::uint64_t recorded_size() const { return recorded_size_; }
   std::uint64_t record_count() const { return records_; }
+  // Where the first record starts.
+  std::int64_t records_begin() const { return layout_->records_offset(); }
   // Where the end marker ends: the records are read up to here.
   std::int64_t records_end() const { return records_end_; }
   // The first record that runs past the recorded file size.

@@ -84,7 +84,7 @@ bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::
     return false;
   }
   const ContainerLayout& layout = scanner.layout();
-  const std::int64_t records_at = layout.records_offset();
+  const std::int64_t records_at = scanner.records_begin();
   const std::int64_t records_end = scanner.records_end();
   CdpRecordScanner again(cdp_size, layout, scanner.recorded_size());
   if (keep) {

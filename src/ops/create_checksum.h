@@ -1,6 +1,6 @@
 #pragma once
 // Checksum creation: a checksum file holding the file's size, the block size,
-// one block checksum per block and the seal (layout: container/layout.h).
+// one block checksum per block and the seal (fields: container/cdt.h).
 
 #include <cstdint>
 #include <ostream>

@@ -1,7 +1,7 @@
 #pragma once
 // Patch creation: compares a good copy with the checksum file of a damaged
 // one and writes every block that differs into a patch file, in the format
-// version of the checksum file (layout: container/layout.h).
+// version of the checksum file (fields: container/cdt.h, container/cdp.h).
 
 #include <cstdint>
 #include <optional>
