@@ -49,8 +49,13 @@ class AlignedBuffer {
   std::uint8_t* end() { return storage_.get() + size_; }
 
  private:
+  // aligned_alloc's memory goes back through free; the unique_ptr below is
+  // its only owner. aligned_alloc says "no memory" without an exception, so
+  // the one catch of std::bad_alloc stays around the whole operation.
   struct Free {
-    void operator()(std::uint8_t* p) const { std::free(p); }
+    void operator()(std::uint8_t* p) const {
+      std::free(p);  // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
+    }
   };
   using Storage = std::unique_ptr<std::uint8_t, Free>;
 

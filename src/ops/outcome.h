@@ -13,6 +13,6 @@ namespace rempar {
 // in words of its own come from AlignedBuffer::allocate, which never throws.
 
 // How an operation ended: `failed` whenever it printed an error.
-enum class Outcome{succeeded, failed};
+enum class Outcome { succeeded, failed };
 
 }  // namespace rempar
