@@ -75,7 +75,7 @@ class Bench {
     ++tried_;
     if (!end_to_end && kind_ == ContainerKind::CDT) return write_patch_only();
     Options options;
-    options.mode = kind_ == ContainerKind::CDT ? 'p' : 'a';
+    options.mode = kind_ == ContainerKind::CDT ? Mode::create_patch : Mode::apply_patch;
     options.input_name = container();
     if (kind_ == ContainerKind::CDT) options.output_name = patch();
     std::ostringstream out;

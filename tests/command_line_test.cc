@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/names.h"
 #include "cli/options.h"
 #include "test_support.h"
 

@@ -4,6 +4,7 @@
 
 #include "common/le.h"
 #include "container/block_crc.h"
+#include "container/cdp.h"
 #include "container/check_container.h"
 #include "container/container_writer.h"
 #include "test_support.h"
@@ -198,6 +199,42 @@ TEST(CheckContainer, AReadErrorIsOneMessage) {
   EXPECT_EQ(got.result, 1);
   EXPECT_NE(got.out.find("Error reading .CDT file"), std::string::npos) << got.out;
   EXPECT_EQ(std::count(got.out.begin(), got.out.end(), '\n'), 1);
+}
+
+// The record scanner of both passes meets fields and data split anywhere
+// between the pieces it is fed: the first pass from offset 0, the second
+// from the first record on, handing out every record byte where it goes.
+TEST(CdpRecordScanner, FindsTheSameRecordsHoweverTheBytesArePieced) {
+  const Bytes good = testing::random_bytes(1000, 5);
+  const Bytes broken = testing::damaged_copy(good, 64, 3);
+  for (const ContainerLayout* layout : {&LAYOUT_2_0, &LAYOUT_3_0}) {
+    const Bytes cdp = testing::patch_file_of(good, broken, 64, layout);
+    const auto size = static_cast<std::int64_t>(cdp.size());
+    const auto covered = std::span(cdp).first(cdp.size() - SEAL_SIZE);
+    for (std::size_t piece = 1; piece <= 23; piece += 2) {
+      SCOPED_TRACE(piece);
+      CdpRecordScanner first(size);
+      for (std::size_t at = 0; at < covered.size(); at += piece) {
+        first.feed(covered.subspan(at, std::min(piece, covered.size() - at)));
+      }
+      ASSERT_EQ(first.verdict(), CdpRecordScanner::Verdict::well_formed);
+      EXPECT_EQ(&first.layout(), layout);
+      EXPECT_EQ(first.recorded_size(), good.size());
+      Bytes repaired = broken;
+      CdpRecordScanner second(size, first.layout(), first.recorded_size());
+      const auto records = covered.subspan(static_cast<std::size_t>(second.records_begin()));
+      for (std::size_t at = 0; at < records.size() && !second.ended(); at += piece) {
+        second.feed(records.subspan(at, std::min(piece, records.size() - at)),
+                    [&](const CdpRecord& r, std::uint64_t done, std::span<const std::uint8_t> d) {
+                      std::copy(d.begin(), d.end(),
+                                repaired.begin() + static_cast<std::ptrdiff_t>(r.offset + done));
+                    });
+      }
+      EXPECT_EQ(second.records_end(), first.records_end());
+      EXPECT_EQ(second.record_count(), first.record_count());
+      EXPECT_EQ(repaired, good);
+    }
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "cli/names.h"
 #include "common/le.h"
 #include "container/block_crc.h"
 #include "test_support.h"

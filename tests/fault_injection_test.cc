@@ -117,7 +117,7 @@ class Runner {
       if (s_.older) testing::write_file(written(), *s_.older);
     }
     Options options;
-    options.mode = s_.mode;
+    options.mode = mode_for_option(s_.mode);
     options.block_size = s_.block_size;
     if (s_.mode != 'c') options.input_name = container();
     Result result;
@@ -402,13 +402,14 @@ TEST(ChangedDuringTheRun, APatchFileRewrittenAfterItsCheckIsRefused) {
   };
   struct Case {
     const char* what;
-    std::int64_t at;  // where the change is written: the first record's offset field
+    std::int64_t at;  // where the change is written: the first record's offset or length
     Bytes bytes;
   };
   const Case cases[] = {
       {"first record moved past the end", 14, le(static_cast<std::uint32_t>(good.size() - 10))},
       {"first record moved far away", 14, le(0x7FFFFFF0u)},
       {"end marker in place of the first record", 14, le(0xFFFFFFFFu)},
+      {"first record's length grown past the end", 18, le(0x7FFFFFF0u)},
   };
   for (const Case& c : cases) {
     TempDir dir;

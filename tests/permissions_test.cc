@@ -276,7 +276,7 @@ TEST(Permissions, RefusedThroughTheFaultHook) {
         return io::Fault{op == io::Op::open && testing::same_output(name, refused) ? error : 0};
       });
       Options options;
-      options.mode = c.mode;
+      options.mode = mode_for_option(c.mode);
       std::ostringstream out;
       const int status = dispatch(options, dir / "data", out);
       io::set_fault_hook({});

@@ -1,5 +1,9 @@
 #include "cli/dispatch.h"
 
+#include <new>
+
+#include "cli/names.h"
+#include "common/messages.h"
 #include "ops/apply_patch.h"
 #include "ops/create_checksum.h"
 #include "ops/create_patch.h"
@@ -9,21 +13,27 @@ namespace {
 
 constexpr int EXIT_OPERATION_FAILED = 2;
 
-Outcome dispatch_create_checksum(const Options& options, const std::string& file,
-                                 std::ostream& out) {
+Outcome run_mode(const Options& options, const std::string& file, std::ostream& out) {
+  const ContainerNames names = container_names(options, file);
+  switch (options.mode) {
+    case Mode::apply_patch: return run_apply_patch(names.cdp, file, out);
+    case Mode::create_patch: return run_create_patch(names.cdt, file, names.cdp, out);
+    case Mode::create_checksum: break;
+  }
   const std::int32_t block_size = options.block_size == 0 ? DEFAULT_BLOCK_SIZE : options.block_size;
-  const std::string cdt_name = options.output_name.value_or(default_name(file, CHECKSUM_EXTENSION));
-  return run_create_checksum(file, cdt_name, block_size, out);
+  return run_create_checksum(file, names.cdt, block_size, out);
 }
 
 }  // namespace
 
 int dispatch(const Options& options, const std::string& file, std::ostream& out) {
-  Outcome outcome = Outcome::succeeded;
-  switch (options.mode) {
-    case 'a': outcome = dispatch_apply_patch(options, file, out); break;
-    case 'p': outcome = dispatch_create_patch(options, file, out); break;
-    default: outcome = dispatch_create_checksum(options, file, out); break;
+  Outcome outcome = Outcome::failed;
+  // The one place where running out of memory is caught: unwinding has
+  // closed every file and removed every half-written output by here.
+  try {
+    outcome = run_mode(options, file, out);
+  } catch (const std::bad_alloc&) {
+    out << msg::not_enough_memory("this run");
   }
   return outcome == Outcome::succeeded ? 0 : EXIT_OPERATION_FAILED;
 }

@@ -8,10 +8,12 @@
 
 namespace rempar {
 
-std::string default_name(std::string_view file, std::string_view ext) {
-  std::string name(file);
-  name += ext;
-  return name;
+Mode mode_for_option(char letter) {
+  switch (letter) {
+    case 'p': return Mode::create_patch;
+    case 'a': return Mode::apply_patch;
+    default: return Mode::create_checksum;
+  }
 }
 
 std::optional<std::int32_t> read_block_size(std::string_view text) {
@@ -47,7 +49,7 @@ CommandLine parse_command_line(int argc, char** argv, std::ostream& out) {
         out << msg::VERSION_PREFIX;
         return end_with(std::string(msg::PROGRAM_VERSION) + "\n", 0);
       case 'p':
-      case 'a': options.mode = static_cast<char>(c); break;
+      case 'a': options.mode = mode_for_option(static_cast<char>(c)); break;
       case 'c': break;
       case 'b': {
         const auto size = read_block_size(optarg);

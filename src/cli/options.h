@@ -11,11 +11,15 @@
 namespace rempar {
 
 inline constexpr std::int32_t DEFAULT_BLOCK_SIZE = 16384;
-inline constexpr std::string_view CHECKSUM_EXTENSION = ".cdt";
-inline constexpr std::string_view PATCH_EXTENSION = ".cdp";
+
+enum class Mode { create_checksum, create_patch, apply_patch };
+
+// The mode an option letter selects: 'p' patch creation, 'a' patch
+// application, anything else ('c') checksum creation.
+Mode mode_for_option(char letter);
 
 struct Options {
-  char mode = 'c';              // 'c' checksum, 'p' patch creation, 'a' patch application
+  Mode mode = Mode::create_checksum;
   std::int32_t block_size = 0;  // 0: the user set none
   std::optional<std::string> input_name;
   std::optional<std::string> output_name;
@@ -31,9 +35,6 @@ struct CommandLine {
 // Scans argv; the usage text, the banner and command-line errors are written
 // to `out` on the spot.
 CommandLine parse_command_line(int argc, char** argv, std::ostream& out);
-
-// The operand with an extension appended: a container named to lie beside it.
-std::string default_name(std::string_view file, std::string_view ext);
 
 // The block size as the command line reads it: optional white space, an
 // optional sign, then digits up to the first other character; no digits read

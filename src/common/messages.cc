@@ -28,6 +28,11 @@ std::string read_short(std::string_view role, std::string_view name) {
          ": it ended before its size (did it change during the run?)\n";
 }
 
+std::string read_error(std::string_view role, const io::File& file, io::ReadStatus status) {
+  return status == io::ReadStatus::failed ? read_failed(role, file.name(), file.last_error())
+                                          : read_short(role, file.name());
+}
+
 std::string write_failed(std::string_view role, std::string_view name, int error) {
   return "Error writing " + quoted(role, name) + ": " + io::error_text(error) + "\n";
 }
@@ -45,6 +50,32 @@ std::string not_enough_memory(std::string_view what) {
 std::string output_is_device(std::string_view name) {
   return "Error - " + quoted(OUTPUT_FILE, name) +
          " is a block device; a checksum or patch file is never written over a device\n";
+}
+
+std::string container_invalid(std::string_view kind) {
+  return "Error - ." + std::string(kind) + " invalid\n";
+}
+
+std::string container_bad_crc(std::string_view kind) {
+  return "Error - bad CRC for ." + std::string(kind) + " file (probably damaged?)\n";
+}
+
+std::string container_no_memory(std::string_view kind) {
+  return "Error - not enough memory to load ." + std::string(kind) + " file :(\n";
+}
+
+std::string version_mismatch(std::uint8_t major, std::uint8_t minor, std::uint8_t needed_major,
+                             std::uint8_t needed_minor) {
+  std::string text = "Error - file is v";
+  text += static_cast<char>(major);
+  text += '.';
+  text += major == 0 ? '\0' : static_cast<char>(minor);
+  text += ", program needs v";
+  text += static_cast<char>(needed_major);
+  text += '.';
+  text += static_cast<char>(needed_minor);
+  text += '\n';
+  return text;
 }
 
 std::string multiple_warning(std::int32_t block_size) {

@@ -6,6 +6,12 @@
 #include <string>
 #include <string_view>
 
+#include "common/read_status.h"
+
+namespace rempar::io {
+class File;
+}  // namespace rempar::io
+
 namespace rempar::msg {
 
 // Command line.
@@ -38,6 +44,8 @@ std::string open_failed(std::string_view role, std::string_view name);
 // A read that failed or delivered less than the file's size promised.
 std::string read_failed(std::string_view role, std::string_view name, int error);
 std::string read_short(std::string_view role, std::string_view name);
+// Whichever of the two explains `status` (not ok) of a read of `file`.
+std::string read_error(std::string_view role, const io::File& file, io::ReadStatus status);
 // A write, flush or close that failed.
 std::string write_failed(std::string_view role, std::string_view name, int error);
 // An output name that is one of the inputs under another spelling.
@@ -46,6 +54,16 @@ std::string same_file(std::string_view output_role, std::string_view output,
 std::string not_enough_memory(std::string_view what);
 // A block device named as the container to write.
 std::string output_is_device(std::string_view name);
+
+// The container check; `kind` is "CDT" or "CDP". These texts are the
+// format's own.
+std::string container_invalid(std::string_view kind);
+std::string container_bad_crc(std::string_view kind);
+std::string container_no_memory(std::string_view kind);
+// The version bytes are shown raw, as the format always has. A zero first
+// byte ends the text there, so the second byte then shows as zero.
+std::string version_mismatch(std::uint8_t major, std::uint8_t minor, std::uint8_t needed_major,
+                             std::uint8_t needed_minor);
 
 // Checksum creation.
 std::string multiple_warning(std::int32_t block_size);

@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "common/file.h"
+#include "common/read_status.h"
 
 namespace rempar::io {
 
 class SequentialReader {
  public:
-  enum class Status { ok, failed, ended_early };
+  using Status = ReadStatus;
 
   // Starts reading `file` at `offset`, never past `end`.
   SequentialReader(File& file, std::int64_t offset, std::int64_t end,

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "common/aligned_buffer.h"
@@ -19,28 +18,6 @@ std::string_view kind_name(ContainerKind kind) {
   return kind == ContainerKind::CDT ? "CDT" : "CDP";
 }
 
-void report_invalid(std::ostream& out, ContainerKind kind) {
-  out << "Error - ." << kind_name(kind) << " invalid\n";
-}
-
-void report_bad_crc(std::ostream& out, ContainerKind kind) {
-  out << "Error - bad CRC for ." << kind_name(kind) << " file (probably damaged?)\n";
-}
-
-void report_no_memory(std::ostream& out, ContainerKind kind) {
-  out << "Error - not enough memory to load ." << kind_name(kind) << " file :(\n";
-}
-
-// The version bytes are written raw, as the format has always shown them. A
-// zero first byte ends the text there, so the second byte then shows as zero.
-void report_version(std::ostream& out, const std::uint8_t* header,
-                    const ContainerSignature& expected) {
-  const char minor = header[8] == 0 ? '\0' : static_cast<char>(header[9]);
-  out << "Error - file is v" << static_cast<char>(header[8]) << '.' << minor << ", program needs v"
-      << static_cast<char>(expected.version[0]) << '.' << static_cast<char>(expected.version[1])
-      << '\n';
-}
-
 std::string_view role_of(ContainerKind kind) {
   return kind == ContainerKind::CDT ? msg::CDT_FILE : msg::CDP_FILE;
 }
@@ -51,17 +28,17 @@ const ContainerLayout* check_header(const std::uint8_t* header, std::int64_t siz
                                     ContainerKind kind, const ContainerSignature& expected,
                                     std::ostream& out) {
   if (std::memcmp(header, expected.magic.data(), MAGIC_SIZE) != 0) {
-    report_invalid(out, kind);
+    out << msg::container_invalid(kind_name(kind));
     return nullptr;
   }
   const ContainerLayout* found = layout_for_version(header[8], header[9]);
   if (found == nullptr) {
-    report_version(out, header, expected);
+    out << msg::version_mismatch(header[8], header[9], expected.version[0], expected.version[1]);
     return nullptr;
   }
   // A 2.0 container of 2 GiB or more is none of ours.
   if (size > found->max_container_size) {
-    report_invalid(out, kind);
+    out << msg::container_invalid(kind_name(kind));
     return nullptr;
   }
   return found;
@@ -73,14 +50,13 @@ int check_container(io::File& stream, std::int64_t size, ContainerKind kind,
                     ContainerSignature expected, std::ostream& out, const ContainerVisitor& visitor,
                     const ContainerLayout** layout) {
   if (size < MIN_CONTAINER_SIZE) {
-    report_invalid(out, kind);
+    out << msg::container_invalid(kind_name(kind));
     return 1;
   }
-  AlignedBuffer chunk;
-  try {
-    chunk = AlignedBuffer(static_cast<std::size_t>(std::min<std::int64_t>(size, CHECK_CHUNK)));
-  } catch (const std::bad_alloc&) {
-    report_no_memory(out, kind);
+  auto chunk =
+      AlignedBuffer::allocate(static_cast<std::size_t>(std::min<std::int64_t>(size, CHECK_CHUNK)));
+  if (!chunk) {
+    out << msg::container_no_memory(kind_name(kind));
     return 1;
   }
   if (!stream.seek(0)) {
@@ -94,37 +70,38 @@ int check_container(io::File& stream, std::int64_t size, ContainerKind kind,
   std::int64_t offset = 0;
   while (offset < size) {
     const auto want = static_cast<std::size_t>(std::min<std::int64_t>(size - offset, CHECK_CHUNK));
-    const auto got = stream.read(std::span(chunk.data(), want));
+    const auto got = stream.read(std::span(chunk->data(), want));
     if (!got) {
       out << msg::read_failed(role_of(kind), stream.name(), stream.last_error());
       return 1;
     }
     if (offset == 0 && *got >= static_cast<std::size_t>(HEADER_SIZE)) {
-      const ContainerLayout* found = check_header(chunk.data(), size, kind, expected, out);
+      const ContainerLayout* found = check_header(chunk->data(), size, kind, expected, out);
       if (found == nullptr) return 1;
       if (layout != nullptr) *layout = found;
     }
     if (*got < want) {
-      report_bad_crc(out, kind);  // the file shrank after its size was taken
+      out << msg::container_bad_crc(kind_name(kind));  // the file shrank after its size was taken
       return 1;
     }
     const std::int64_t body_end =
         std::min<std::int64_t>(covered - offset, static_cast<std::int64_t>(want));
     if (body_end > 0) {
       const auto body =
-          std::span<const std::uint8_t>(chunk.data(), static_cast<std::size_t>(body_end));
+          std::span<const std::uint8_t>(chunk->data(), static_cast<std::size_t>(body_end));
       crc.update(body);
       if (visitor) visitor(body, offset);
     }
     // The seal may straddle two chunks.
     const std::int64_t end = offset + static_cast<std::int64_t>(want);
     for (std::int64_t at = std::max(offset, covered); at < end; ++at) {
-      seal[static_cast<std::size_t>(at - covered)] = chunk[static_cast<std::size_t>(at - offset)];
+      seal[static_cast<std::size_t>(at - covered)] =
+          (*chunk)[static_cast<std::size_t>(at - offset)];
     }
     offset += static_cast<std::int64_t>(want);
   }
   if (crc.value() != decode_le32(seal.data())) {
-    report_bad_crc(out, kind);
+    out << msg::container_bad_crc(kind_name(kind));
     return 1;
   }
   return 0;

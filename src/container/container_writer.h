@@ -1,6 +1,9 @@
 #pragma once
 // Writes a container front to back through one buffer, computing its seal on
-// the way instead of reading the container back.
+// the way instead of reading the container back. A failed write is sticky:
+// every later one fails too, so a writer of many fields may look only at the
+// result of the call that ends the container (write_internal_checksum), or at
+// healthy() to stop early.
 
 #include <cstdint>
 #include <span>
@@ -24,10 +27,12 @@ class ContainerWriter {
   bool write_uint(std::uint64_t value, std::int64_t width);
   bool write_header(ContainerKind kind, const ContainerLayout& layout);
 
+  // False once any write has failed.
+  bool healthy() const { return !failed_; }
   // Bytes handed to the writer so far.
   std::int64_t bytes_written() const { return count_; }
   std::uint32_t crc_so_far() const { return crc_.value(); }
-  bool flush();
+  [[nodiscard]] bool flush();
   io::File& file() { return file_; }
 
  private:
@@ -43,6 +48,6 @@ class ContainerWriter {
 
 // Ends a container: appends the block checksum of its first `n` bytes, which
 // must be every byte written so far, and pushes everything to the file.
-bool write_internal_checksum(ContainerWriter& writer, std::int64_t n);
+[[nodiscard]] bool write_internal_checksum(ContainerWriter& writer, std::int64_t n);
 
 }  // namespace rempar

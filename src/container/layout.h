@@ -1,6 +1,6 @@
 #pragma once
 // The layouts of both containers, in both format versions, described once.
-// Every operation reads and writes container fields through these.
+// The codecs (cdt.h, cdp.h) read and write container fields through these.
 //
 // Version 2.0 holds files below 2 GiB; version 3.0 widens the file size and
 // the record offsets to 64 bits for larger files and whole disks. Both share
@@ -30,16 +30,20 @@ namespace rempar {
 inline constexpr std::array<std::uint8_t, 2> FORMAT_VERSION = {0x02, 0x00};
 inline constexpr std::array<std::uint8_t, 2> LARGE_FORMAT_VERSION = {0x03, 0x00};
 
-// Block sizes and record lengths are 32 bits wide in both versions.
+// Block sizes, record lengths and stored checksums are 32 bits wide in both
+// versions.
 inline constexpr std::int64_t BLOCK_SIZE_WIDTH = 4;
 inline constexpr std::int64_t LENGTH_WIDTH = 4;
 inline constexpr std::int64_t CHECKSUM_WIDTH = 4;
 
 struct ContainerLayout {
   std::array<std::uint8_t, 2> version;
-  // Width of the file size and of every record offset; the end marker is a
-  // record offset with every bit set.
+  // The widths that vary by version: the file size, every record offset,
+  // and the end marker, which stands where the next record's offset would,
+  // with every bit set.
   std::int64_t size_width;
+  std::int64_t offset_width;
+  std::int64_t end_marker_width;
   // The largest file, and the largest container, the version holds.
   std::int64_t max_file_size;
   std::int64_t max_container_size;
@@ -58,20 +62,21 @@ struct ContainerLayout {
   }
   // Patch file.
   constexpr std::int64_t records_offset() const { return HEADER_SIZE + size_width; }
-  constexpr std::int64_t record_header_size() const { return size_width + LENGTH_WIDTH; }
-  constexpr std::int64_t end_marker_size() const { return size_width; }
+  constexpr std::int64_t record_header_size() const { return offset_width + LENGTH_WIDTH; }
   constexpr std::uint64_t end_of_records() const {
-    return size_width == 8 ? ~std::uint64_t{0} : std::uint64_t{0xFFFFFFFFu};
+    return ~std::uint64_t{0} >> (64 - 8 * end_marker_width);
   }
 };
 
 // 2.0: sizes are signed 32-bit fields, so files and containers stay below 2 GiB.
-inline constexpr ContainerLayout LAYOUT_2_0{FORMAT_VERSION, 4, 0x7FFFFFFF, 0x7FFFFFFF};
+inline constexpr ContainerLayout LAYOUT_2_0{FORMAT_VERSION, 4, 4, 4, 0x7FFFFFFF, 0x7FFFFFFF};
 // 3.0: as far as a file offset reaches.
-inline constexpr ContainerLayout LAYOUT_3_0{LARGE_FORMAT_VERSION, 8, INT64_MAX, INT64_MAX};
+inline constexpr ContainerLayout LAYOUT_3_0{LARGE_FORMAT_VERSION, 8, 8, 8, INT64_MAX, INT64_MAX};
 
-// The 2.0 end of records, as stored.
-inline constexpr std::uint32_t END_OF_RECORDS = 0xFFFFFFFFu;
+// A reader tells the end marker from a record by the field in the offset's
+// place.
+static_assert(LAYOUT_2_0.end_marker_width == LAYOUT_2_0.offset_width);
+static_assert(LAYOUT_3_0.end_marker_width == LAYOUT_3_0.offset_width);
 
 // The layout checksum creation writes for a file of `file_size` bytes.
 constexpr const ContainerLayout& layout_for_file_size(std::int64_t file_size) {

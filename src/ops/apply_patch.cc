@@ -4,9 +4,9 @@
 
 #include "common/messages.h"
 #include "common/sequential_reader.h"
+#include "container/cdp.h"
 #include "container/check_container.h"
 #include "ops/opened_input.h"
-#include "ops/patch_records.h"
 
 namespace rempar {
 namespace {
@@ -18,78 +18,59 @@ constexpr std::int64_t KEEP_IN_MEMORY = 1 << 20;
 constexpr std::size_t COPY_CHUNK = 1 << 20;
 
 // Vets the record list against the target; prints the reason when it fails.
-bool records_fit(const RecordScanner& scanner, std::int64_t target_size, std::ostream& out) {
+bool records_fit(const CdpRecordScanner& scanner, std::int64_t target_size, std::ostream& out) {
   if (scanner.recorded_size() != static_cast<std::uint64_t>(target_size)) {
     out << msg::target_size_mismatch(target_size, scanner.recorded_size());
     return false;
   }
   switch (scanner.verdict()) {
-    case RecordScanner::Verdict::well_formed: return true;
-    case RecordScanner::Verdict::malformed: out << msg::BAD_RECORDS; return false;
-    case RecordScanner::Verdict::out_of_range:
-      out << msg::record_out_of_range(scanner.bad_offset(), scanner.bad_length(),
+    case CdpRecordScanner::Verdict::well_formed: return true;
+    case CdpRecordScanner::Verdict::malformed: out << msg::BAD_RECORDS; return false;
+    case CdpRecordScanner::Verdict::out_of_range:
+      out << msg::record_out_of_range(scanner.bad_record().offset, scanner.bad_record().length,
                                       scanner.recorded_size());
       return false;
   }
   return false;
 }
 
-void report_read(io::SequentialReader::Status status, const io::File& cdp, std::ostream& out) {
-  out << (status == io::SequentialReader::Status::failed
-              ? msg::read_failed(msg::CDP_FILE, cdp.name(), cdp.last_error())
-              : msg::read_short(msg::CDP_FILE, cdp.name()));
-}
-
 // Writes every record, in the order they stand, straight from the reader's
-// buffer into the target. A patch too large to keep is read again from the
-// disk: its records must still fit the target and end with the end marker
-// where the check found it, or the file changed in between.
-bool write_records(io::SequentialReader& records, const ContainerLayout& layout,
-                   std::int64_t records_end, std::int64_t target_size, io::File& cdp,
-                   io::File& target, std::ostream& out) {
-  using Status = io::SequentialReader::Status;
-  for (;;) {
-    std::uint64_t offset = 0;
-    std::uint32_t length = 0;
-    Status status = records.read_uint(offset, layout.size_width);
-    if (status == Status::ok && offset == layout.end_of_records()) {
-      if (records.position() == records_end) return true;
-      out << msg::BAD_RECORDS;
+// buffer into the target. The records pass the scanner again as they are
+// read: a patch too large to keep is read again from the disk, and its
+// records must still fit the target and end with the end marker where the
+// check found it, or the file changed in between.
+bool write_records(io::SequentialReader& records, CdpRecordScanner& scanner,
+                   std::int64_t records_end, io::File& cdp, io::File& target, std::ostream& out) {
+  bool write_failed = false;
+  const auto write = [&](const CdpRecord& record, std::uint64_t done,
+                         std::span<const std::uint8_t> piece) {
+    if (write_failed) return;
+    if (!target.write_at(piece, static_cast<std::int64_t>(record.offset + done))) {
+      out << msg::target_write_failed(target.name(), target.last_error());
+      write_failed = true;
+    }
+  };
+  while (!scanner.ended()) {
+    auto status = io::ReadStatus::ok;
+    const auto piece = records.next(COPY_CHUNK, status);
+    if (status != io::ReadStatus::ok) {
+      out << msg::read_error(msg::CDP_FILE, cdp, status);
       return false;
     }
-    if (status == Status::ok) status = records.read_u32(length);
-    if (status == Status::ok &&
-        !record_fits(offset, length, static_cast<std::uint64_t>(target_size))) {
-      out << msg::BAD_RECORDS;
-      return false;
-    }
-    for (std::uint64_t done = 0; status == Status::ok && done < length;) {
-      const auto piece = records.next(
-          static_cast<std::size_t>(std::min<std::uint64_t>(length - done, COPY_CHUNK)), status);
-      if (status != Status::ok) break;
-      if (!target.write_at(piece, static_cast<std::int64_t>(offset + done))) {
-        out << msg::target_write_failed(target.name(), target.last_error());
-        return false;
-      }
-      done += piece.size();
-    }
-    if (status != Status::ok) {
-      report_read(status, cdp, out);
-      return false;
-    }
+    scanner.feed(piece, write);
+    if (write_failed) return false;
+    if (scanner.faulty()) break;
   }
+  if (!scanner.faulty() && scanner.records_end() == records_end) return true;
+  out << msg::BAD_RECORDS;
+  return false;
 }
 
 }  // namespace
 
-Outcome dispatch_apply_patch(const Options& options, const std::string& file, std::ostream& out) {
-  return run_apply_patch(options.input_name.value_or(default_name(file, PATCH_EXTENSION)), file,
-                         out);
-}
-
 bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::int64_t target_size,
                    std::ostream& out) {
-  RecordScanner scanner(cdp_size);
+  CdpRecordScanner scanner(cdp_size);
   const bool keep = cdp_size <= KEEP_IN_MEMORY;
   std::vector<std::uint8_t> kept;
   if (keep) kept.reserve(static_cast<std::size_t>(std::max<std::int64_t>(cdp_size, 0)));
@@ -103,15 +84,16 @@ bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::
     return false;
   }
   const ContainerLayout& layout = scanner.layout();
-  const std::int64_t records_at = layout.records_offset();
+  const std::int64_t records_at = scanner.records_begin();
   const std::int64_t records_end = scanner.records_end();
+  CdpRecordScanner again(cdp_size, layout, scanner.recorded_size());
   if (keep) {
     kept.erase(kept.begin(), kept.begin() + records_at);
     io::SequentialReader records(cdp, records_at, std::move(kept));
-    return write_records(records, layout, records_end, target_size, cdp, target, out);
+    return write_records(records, again, records_end, cdp, target, out);
   }
   io::SequentialReader records(cdp, records_at, records_end, COPY_CHUNK);
-  return write_records(records, layout, records_end, target_size, cdp, target, out);
+  return write_records(records, again, records_end, cdp, target, out);
 }
 
 Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, std::ostream& out) {

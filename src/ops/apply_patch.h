@@ -7,20 +7,16 @@
 #include <ostream>
 #include <string>
 
-#include "cli/options.h"
 #include "common/file.h"
 #include "ops/outcome.h"
 
 namespace rempar {
 
-// Fills in the missing patch file name of mode 'a' and runs the driver.
-Outcome dispatch_apply_patch(const Options& options, const std::string& file, std::ostream& out);
-
 Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, std::ostream& out);
 
 // Returns false, after one message, when it rejected the patch file (the
 // target is then untouched) or when reading or writing failed part way.
-bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::int64_t target_size,
-                   std::ostream& out);
+[[nodiscard]] bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size,
+                                 std::int64_t target_size, std::ostream& out);
 
 }  // namespace rempar

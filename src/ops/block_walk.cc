@@ -1,7 +1,6 @@
 #include "ops/block_walk.h"
 
 #include <algorithm>
-#include <new>
 
 #include "common/aligned_buffer.h"
 #include "common/messages.h"
@@ -114,18 +113,15 @@ WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, ProgressL
   const std::uint64_t per_read =
       small ? (WALK_CHUNK / geometry.block_size) * geometry.block_size : WALK_CHUNK;
   // Never more than the file needs, however large the block size.
-  AlignedBuffer buffer;
-  try {
-    buffer = AlignedBuffer(static_cast<std::size_t>(std::min(per_read, geometry.file_size)));
-  } catch (const std::bad_alloc&) {
-    return WalkStatus::no_memory;
-  }
+  auto buffer =
+      AlignedBuffer::allocate(static_cast<std::size_t>(std::min(per_read, geometry.file_size)));
+  if (!buffer) return WalkStatus::no_memory;
   input.advise_sequential();
   Progress progress(line, geometry.file_size, geometry.block_size);
   CacheDropper cache(input, geometry);
   const WalkStatus status =
-      small ? walk_small_blocks(input, geometry, buffer, progress, cache, on_block)
-            : walk_large_blocks(input, geometry, buffer, progress, cache, on_block);
+      small ? walk_small_blocks(input, geometry, *buffer, progress, cache, on_block)
+            : walk_large_blocks(input, geometry, *buffer, progress, cache, on_block);
   cache.finish();
   return status;
 }
@@ -134,9 +130,11 @@ void report_walk_failure(WalkStatus status, const io::File& input, std::string_v
                          ProgressLine& line) {
   switch (status) {
     case WalkStatus::read_failed:
-      line.print(msg::read_failed(role, input.name(), input.last_error()));
+      line.print(msg::read_error(role, input, io::ReadStatus::failed));
       break;
-    case WalkStatus::ended_early: line.print(msg::read_short(role, input.name())); break;
+    case WalkStatus::ended_early:
+      line.print(msg::read_error(role, input, io::ReadStatus::ended_early));
+      break;
     case WalkStatus::no_memory: line.print(msg::not_enough_memory("the block buffer")); break;
     case WalkStatus::completed:
     case WalkStatus::stopped: break;

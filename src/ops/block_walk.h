@@ -52,8 +52,9 @@ inline constexpr std::uint64_t UNCACHED_WALK_SIZE = std::uint64_t{1} << 31;
 // Reads `input` front to back, opens `line` and shows the progress on it, and
 // hands every block, checksum computed, to `on_block`, which returns false to
 // stop. A block's pages may leave the cache once `on_block` has returned.
-WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, ProgressLine& line,
-                       const std::function<bool(const Block&)>& on_block);
+[[nodiscard]] WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry,
+                                     ProgressLine& line,
+                                     const std::function<bool(const Block&)>& on_block);
 
 // Prints the one message that explains a walk that did not complete (a
 // stopped walk is explained by whoever stopped it).

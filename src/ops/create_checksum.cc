@@ -1,6 +1,7 @@
 #include "ops/create_checksum.h"
 
 #include "common/messages.h"
+#include "container/cdt.h"
 #include "ops/block_walk.h"
 #include "ops/opened_input.h"
 #include "ops/pending_output.h"
@@ -9,24 +10,21 @@ namespace rempar {
 
 bool write_checksums(io::File& input, ContainerWriter& output, const ContainerLayout& layout,
                      std::int32_t block_size, std::int64_t file_size, std::ostream& out) {
-  output.write_header(ContainerKind::CDT, layout);
-  output.write_uint(static_cast<std::uint64_t>(file_size), layout.size_width);
-  output.write_u32(static_cast<std::uint32_t>(block_size));
   const BlockGeometry geometry{static_cast<std::uint64_t>(file_size),
                                static_cast<std::uint64_t>(block_size)};
+  write_cdt_head(output, layout, geometry.file_size, static_cast<std::uint32_t>(block_size));
   ProgressLine line(out);
-  const WalkStatus walked = walk_blocks(
-      input, geometry, line, [&](const Block& block) { return output.write_u32(block.crc); });
+  const WalkStatus walked = walk_blocks(input, geometry, line, [&](const Block& block) {
+    write_stored_checksum(output, block.crc);
+    return output.healthy();
+  });
   if (walked != WalkStatus::completed && walked != WalkStatus::stopped) {
     report_walk_failure(walked, input, msg::INPUT_FILE, line);
     return false;
   }
   if (walked == WalkStatus::completed) {
     line.print(msg::CREATING_SEAL);
-    const auto sealed = static_cast<std::int64_t>(layout.checksum_file_size(geometry.count()));
-    if (write_internal_checksum(output, sealed - SEAL_SIZE)) {
-      return true;
-    }
+    if (seal_cdt(output, layout, geometry.count())) return true;
   }
   line.print(msg::write_failed(msg::OUTPUT_FILE, output.file().name(), output.file().last_error()));
   return false;

@@ -1,6 +1,6 @@
 #pragma once
 // Checksum creation: a checksum file holding the file's size, the block size,
-// one block checksum per block and the seal (layout: container/layout.h).
+// one block checksum per block and the seal (fields: container/cdt.h).
 
 #include <cstdint>
 #include <ostream>
@@ -19,7 +19,8 @@ Outcome run_create_checksum(const std::string& file, const std::string& cdt_name
 // Writes the whole checksum file of `input` (file_size bytes) through
 // `output` in `layout`, seal included. False, after a message, when a read or
 // write failed.
-bool write_checksums(io::File& input, ContainerWriter& output, const ContainerLayout& layout,
-                     std::int32_t block_size, std::int64_t file_size, std::ostream& out);
+[[nodiscard]] bool write_checksums(io::File& input, ContainerWriter& output,
+                                   const ContainerLayout& layout, std::int32_t block_size,
+                                   std::int64_t file_size, std::ostream& out);
 
 }  // namespace rempar

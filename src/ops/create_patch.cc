@@ -1,12 +1,10 @@
 #include "ops/create_patch.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "common/aligned_buffer.h"
-#include "common/le.h"
 #include "common/messages.h"
-#include "common/sequential_reader.h"
+#include "container/cdp.h"
 #include "container/check_container.h"
 #include "ops/block_walk.h"
 #include "ops/opened_input.h"
@@ -15,64 +13,48 @@
 namespace rempar {
 namespace {
 
-bool ends_in_cdt(const std::string& name) {
-  if (name.size() < CHECKSUM_EXTENSION.size()) return false;
-  const std::string_view tail =
-      std::string_view(name).substr(name.size() - CHECKSUM_EXTENSION.size());
-  return std::equal(tail.begin(), tail.end(), CHECKSUM_EXTENSION.begin(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == b;
-  });
-}
-
-// Reads and vets the sizes of an accepted checksum file: they must match the
-// verified file, and the file must hold a checksum for every block. Extra
-// checksums after the last block's are never read.
-std::optional<RecordedSizes> read_recorded_sizes(io::File& cdt, const ContainerLayout& layout,
-                                                 std::int64_t cdt_size, std::int64_t verified_size,
-                                                 std::ostream& out) {
-  std::array<std::uint8_t, 12> fields{};
-  const auto wanted = static_cast<std::size_t>(layout.size_width + BLOCK_SIZE_WIDTH);
-  const auto got = cdt.read_at(std::span(fields.data(), wanted), layout.file_size_offset());
-  if (!got || *got != wanted) {
-    out << (got ? msg::read_short(msg::CDT_FILE, cdt.name())
-                : msg::read_failed(msg::CDT_FILE, cdt.name(), cdt.last_error()));
-    return std::nullopt;
-  }
-  const auto width = static_cast<std::size_t>(layout.size_width);
-  const RecordedSizes sizes{decode_le(fields.data(), width), decode_le32(fields.data() + width),
-                            &layout};
+// Vets the sizes of an accepted checksum file: they must match the verified
+// file, and the file must hold a checksum for every block. Extra checksums
+// after the last block's are never read.
+bool sizes_fit(const CdtSizes& sizes, std::int64_t cdt_size, std::int64_t verified_size,
+               std::ostream& out) {
   if (sizes.file_size != static_cast<std::uint64_t>(verified_size)) {
     out << msg::verified_size_mismatch(verified_size, sizes.file_size);
-    return std::nullopt;
+    return false;
   }
   if (sizes.block_size == 0) {
     out << msg::ZERO_BLOCK_SIZE;
-    return std::nullopt;
+    return false;
   }
   const BlockGeometry geometry{sizes.file_size, sizes.block_size};
-  const std::uint64_t expected = layout.checksum_file_size(geometry.count());
+  const std::uint64_t expected = sizes.layout->checksum_file_size(geometry.count());
   if (static_cast<std::uint64_t>(cdt_size) < expected) {
     out << msg::checksum_count_mismatch(cdt_size, expected);
-    return std::nullopt;
+    return false;
   }
-  return sizes;
+  return true;
 }
 
 // Copies a block too large for the walk's buffer from the verified file.
 bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch,
                 ProgressLine& line) {
-  AlignedBuffer piece(static_cast<std::size_t>(std::min<std::uint64_t>(block.length, WALK_CHUNK)));
+  auto piece = AlignedBuffer::allocate(
+      static_cast<std::size_t>(std::min<std::uint64_t>(block.length, WALK_CHUNK)));
+  if (!piece) {
+    report_walk_failure(WalkStatus::no_memory, verified, msg::VERIFIED_FILE, line);
+    return false;
+  }
   for (std::uint64_t done = 0; done < block.length;) {
     const auto want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), block.length - done));
-    const auto got = verified.read_at(std::span(piece.data(), want),
+        static_cast<std::size_t>(std::min<std::uint64_t>(piece->size(), block.length - done));
+    const auto got = verified.read_at(std::span(piece->data(), want),
                                       static_cast<std::int64_t>(block.offset + done));
     if (!got || *got != want) {
       report_walk_failure(got ? WalkStatus::ended_early : WalkStatus::read_failed, verified,
                           msg::VERIFIED_FILE, line);
       return false;
     }
-    if (!patch.write(std::span(piece.data(), want))) return false;
+    if (!patch.write(std::span(piece->data(), want))) return false;
     done += want;
   }
   return true;
@@ -80,67 +62,50 @@ bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch,
 
 }  // namespace
 
-std::string derive_patch_name(const std::string& name) {
-  if (!ends_in_cdt(name)) return default_name(name, PATCH_EXTENSION);
-  return name.substr(0, name.size() - CHECKSUM_EXTENSION.size()) + std::string(PATCH_EXTENSION);
-}
-
-Outcome dispatch_create_patch(const Options& options, const std::string& file, std::ostream& out) {
-  const std::string cdp_name = options.output_name  ? *options.output_name
-                               : options.input_name ? derive_patch_name(*options.input_name)
-                                                    : default_name(file, PATCH_EXTENSION);
-  const std::string cdt_name = options.input_name.value_or(default_name(file, CHECKSUM_EXTENSION));
-  return run_create_patch(cdt_name, file, cdp_name, out);
-}
-
-std::optional<RecordedSizes> accept_checksum_file(io::File& cdt, std::int64_t cdt_size,
-                                                  std::int64_t verified_size, std::ostream& out) {
+std::optional<CdtSizes> accept_checksum_file(io::File& cdt, std::int64_t cdt_size,
+                                             std::int64_t verified_size, std::ostream& out) {
   const ContainerLayout* layout = nullptr;
   if (check_container(cdt, cdt_size, ContainerKind::CDT, make_signature(ContainerKind::CDT), out,
                       {}, &layout) != 0) {
     return std::nullopt;
   }
-  return read_recorded_sizes(cdt, *layout, cdt_size, verified_size, out);
+  CdtSizes sizes;
+  if (const io::ReadStatus read = read_cdt_sizes(cdt, *layout, sizes); read != io::ReadStatus::ok) {
+    out << msg::read_error(msg::CDT_FILE, cdt, read);
+    return std::nullopt;
+  }
+  if (!sizes_fit(sizes, cdt_size, verified_size, out)) return std::nullopt;
+  return sizes;
 }
 
 bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
-                 const RecordedSizes& recorded, std::int64_t cdt_size, bool& found,
-                 std::ostream& out) {
+                 const CdtSizes& recorded, std::int64_t cdt_size, bool& found, std::ostream& out) {
   found = false;
   // The patch is written in the version of the checksum file.
   const ContainerLayout& layout = *recorded.layout;
-  patch.write_header(ContainerKind::CDP, layout);
-  patch.write_uint(recorded.file_size, layout.size_width);
-
-  io::SequentialReader stored(cdt, layout.checksums_offset(), cdt_size - SEAL_SIZE);
-  auto stored_status = io::SequentialReader::Status::ok;
+  write_cdp_head(patch, layout, recorded.file_size);
+  StoredChecksums stored(cdt, layout, cdt_size);
+  auto stored_status = io::ReadStatus::ok;
   bool too_large = false;
   const BlockGeometry geometry{recorded.file_size, recorded.block_size};
   ProgressLine line(out);
   const WalkStatus walked = walk_blocks(verified, geometry, line, [&](const Block& block) {
     std::uint32_t stored_crc = 0;
-    stored_status = stored.read_u32(stored_crc);
-    if (stored_status != io::SequentialReader::Status::ok) return false;
+    stored_status = stored.next(stored_crc);
+    if (stored_status != io::ReadStatus::ok) return false;
     if (block.crc == stored_crc) return true;
     line.print(msg::corruption_found(block.offset));
     found = true;
-    // The end marker and the seal must still fit below the version's limit.
-    const auto record_end = patch.bytes_written() + layout.record_header_size() +
-                            static_cast<std::int64_t>(block.length) + layout.end_marker_size() +
-                            SEAL_SIZE;
-    if (record_end > layout.max_container_size) {
+    if (!cdp_record_fits(patch, layout, block.length)) {
       too_large = true;
       return false;
     }
-    patch.write_uint(block.offset, layout.size_width);
-    patch.write_u32(static_cast<std::uint32_t>(block.length));
+    write_cdp_record_head(patch, layout, block.offset, static_cast<std::uint32_t>(block.length));
     return block.data.empty() ? copy_block(verified, block, patch, line) : patch.write(block.data);
   });
-  if (stored_status != io::SequentialReader::Status::ok) {
+  if (stored_status != io::ReadStatus::ok) {
     // A checksum file that ends early has changed since its check.
-    line.print(stored_status == io::SequentialReader::Status::failed
-                   ? msg::read_failed(msg::CDT_FILE, cdt.name(), cdt.last_error())
-                   : msg::read_short(msg::CDT_FILE, cdt.name()));
+    line.print(msg::read_error(msg::CDT_FILE, cdt, stored_status));
     return false;
   }
   if (too_large) {
@@ -153,9 +118,8 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
   }
   if (walked == WalkStatus::completed && !found) return true;
   if (walked == WalkStatus::completed) {
-    patch.write_uint(layout.end_of_records(), layout.end_marker_size());
     line.print(msg::CREATING_SEAL);
-    if (write_internal_checksum(patch, patch.bytes_written())) return true;
+    if (finish_cdp(patch, layout)) return true;
   }
   if (patch.file().last_error() != 0) {
     line.print(msg::write_failed(msg::OUTPUT_FILE, patch.file().name(), patch.file().last_error()));

@@ -1,49 +1,35 @@
 #pragma once
 // Patch creation: compares a good copy with the checksum file of a damaged
 // one and writes every block that differs into a patch file, in the format
-// version of the checksum file (layout: container/layout.h).
+// version of the checksum file (fields: container/cdt.h, container/cdp.h).
 
 #include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
 
-#include "cli/options.h"
 #include "common/file.h"
+#include "container/cdt.h"
 #include "container/container_writer.h"
-#include "container/layout.h"
 #include "ops/outcome.h"
 
 namespace rempar {
 
-// The patch name for a checksum file name: a trailing ".cdt", in any letter
-// case, becomes ".cdp"; any other name gets ".cdp" appended.
-std::string derive_patch_name(const std::string& name);
-
-// Fills in the missing container names of mode 'p' and runs the driver.
-Outcome dispatch_create_patch(const Options& options, const std::string& file, std::ostream& out);
-
 Outcome run_create_patch(const std::string& cdt_name, const std::string& file,
                          const std::string& cdp_name, std::ostream& out);
 
-// What the checksum file says about the file it describes.
-struct RecordedSizes {
-  std::uint64_t file_size = 0;
-  std::uint32_t block_size = 0;
-  const ContainerLayout* layout = nullptr;  // the checksum file's format version
-};
-
 // Checks the checksum file and the sizes it records against the verified
 // file; nothing, after one message, when it is rejected.
-std::optional<RecordedSizes> accept_checksum_file(io::File& cdt, std::int64_t cdt_size,
-                                                  std::int64_t verified_size, std::ostream& out);
+[[nodiscard]] std::optional<CdtSizes> accept_checksum_file(io::File& cdt, std::int64_t cdt_size,
+                                                           std::int64_t verified_size,
+                                                           std::ostream& out);
 
 // Walks the verified file and writes the records of the blocks whose
 // checksums differ from the accepted checksum file's. Returns false, after
 // one message, when a read or write failed; `found` says whether any block
 // differed.
-bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
-                 const RecordedSizes& recorded, std::int64_t cdt_size, bool& found,
-                 std::ostream& out);
+[[nodiscard]] bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
+                               const CdtSizes& recorded, std::int64_t cdt_size, bool& found,
+                               std::ostream& out);
 
 }  // namespace rempar

@@ -26,13 +26,14 @@ enum class Devices { refused, allowed };
 // Opens `name` in `mode` (read, or update in place); prints "Error opening
 // <role> '<name>'" and returns nothing when it cannot be opened or is not a
 // regular file (or an allowed block device whose size the system tells).
-std::optional<OpenedInput> open_input(const std::string& name, std::string_view role,
-                                      io::File::Mode mode, std::ostream& out,
-                                      Devices devices = Devices::refused);
+[[nodiscard]] std::optional<OpenedInput> open_input(const std::string& name, std::string_view role,
+                                                    io::File::Mode mode, std::ostream& out,
+                                                    Devices devices = Devices::refused);
 
 // False, after a message, when `output_name` already names the same file as
 // `input`, however it is spelled: opening it for writing would truncate it.
-bool is_distinct_output(const std::string& output_name, std::string_view output_role,
-                        const OpenedInput& input, std::string_view input_role, std::ostream& out);
+[[nodiscard]] bool is_distinct_output(const std::string& output_name, std::string_view output_role,
+                                      const OpenedInput& input, std::string_view input_role,
+                                      std::ostream& out);
 
 }  // namespace rempar

@@ -18,7 +18,8 @@ class PendingOutput {
  public:
   // Opens the output for `name`; prints "Error opening output file" and
   // returns nothing when that fails.
-  static std::optional<PendingOutput> create(const std::string& name, std::ostream& out);
+  [[nodiscard]] static std::optional<PendingOutput> create(const std::string& name,
+                                                           std::ostream& out);
 
   PendingOutput(PendingOutput&& other) noexcept;
   PendingOutput& operator=(PendingOutput&&) = delete;
@@ -27,7 +28,7 @@ class PendingOutput {
   io::File& file() { return *file_; }
   // Makes the container durable and puts it at its name; on failure, after
   // one message, what the run wrote is removed.
-  bool commit(std::ostream& out);
+  [[nodiscard]] bool commit(std::ostream& out);
   // Removes what the run wrote; what stood at the name before stays.
   void discard();
   // Also removes a file that stood at the name, so that none is left there

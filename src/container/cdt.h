@@ -1,0 +1,48 @@
+#pragma once
+// The checksum file, versions 2.0 and 3.0 (layout.h): a header, the size of
+// the file it describes, the block size, one stored checksum per block and
+// the seal. Only this codec knows where its fields stand.
+
+#include <cstdint>
+
+#include "common/file.h"
+#include "common/read_status.h"
+#include "common/sequential_reader.h"
+#include "container/container_writer.h"
+#include "container/layout.h"
+
+namespace rempar {
+
+// What a checksum file says about the file it describes.
+struct CdtSizes {
+  std::uint64_t file_size = 0;
+  std::uint32_t block_size = 0;
+  const ContainerLayout* layout = nullptr;  // the checksum file's format version
+};
+
+// Starts a checksum file: header, file size, block size. The stored
+// checksums follow, one write_stored_checksum each, then seal_cdt.
+void write_cdt_head(ContainerWriter& cdt, const ContainerLayout& layout, std::uint64_t file_size,
+                    std::uint32_t block_size);
+void write_stored_checksum(ContainerWriter& cdt, std::uint32_t crc);
+// Ends a checksum file of `blocks` stored checksums with its seal; false when
+// a write failed or fewer checksums were written.
+[[nodiscard]] bool seal_cdt(ContainerWriter& cdt, const ContainerLayout& layout,
+                            std::uint64_t blocks);
+
+// Reads the sizes of a checksum file whose check found `layout`.
+[[nodiscard]] io::ReadStatus read_cdt_sizes(io::File& cdt, const ContainerLayout& layout,
+                                            CdtSizes& sizes);
+
+// The stored checksums of a checksum file of `cdt_size` bytes, first block
+// first; never reads the seal.
+class StoredChecksums {
+ public:
+  StoredChecksums(io::File& cdt, const ContainerLayout& layout, std::int64_t cdt_size);
+  [[nodiscard]] io::ReadStatus next(std::uint32_t& crc) { return reader_.read_u32(crc); }
+
+ private:
+  io::SequentialReader reader_;
+};
+
+}  // namespace rempar
