@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "container/block_crc.h"
+#include "checksum/block_crc.h"
 #include "container/container_writer.h"
 #include "ops/create_checksum.h"
 #include "ops/create_patch.h"

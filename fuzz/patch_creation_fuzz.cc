@@ -11,8 +11,8 @@
 
 #include <sstream>
 
+#include "checksum/block_crc.h"
 #include "common/messages.h"
-#include "container/block_crc.h"
 #include "container/container_writer.h"
 #include "fuzz_support.h"
 #include "ops/create_patch.h"

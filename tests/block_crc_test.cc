@@ -1,10 +1,10 @@
-#include "container/block_crc.h"
+#include "checksum/block_crc.h"
 
 #include <gtest/gtest.h>
 
 #include <numeric>
 
-#include "container/crc_kernels.h"
+#include "checksum/crc_kernels.h"
 #include "test_support.h"
 
 namespace rempar {

@@ -2,8 +2,8 @@
 
 #include <sstream>
 
+#include "checksum/block_crc.h"
 #include "common/le.h"
-#include "container/block_crc.h"
 #include "container/check_container.h"
 #include "container/container_writer.h"
 #include "test_support.h"

@@ -4,7 +4,7 @@
 // runs natively where the CPU has it and under emulation where it does not;
 // none is skipped, and a kernel that runs neither way fails the suite.
 
-#include "container/crc_kernels.h"
+#include "checksum/crc_kernels.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -22,9 +22,9 @@
 #include <string_view>
 #include <vector>
 
-#include "container/block_crc.h"
-#include "container/crc_emulated.h"
-#include "container/kernel_choice.h"
+#include "checksum/block_crc.h"
+#include "checksum/crc_emulated.h"
+#include "checksum/kernel_choice.h"
 #include "test_support.h"
 
 namespace rempar::crc {

@@ -5,8 +5,8 @@
 
 #include <sstream>
 
+#include "checksum/block_crc.h"
 #include "common/le.h"
-#include "container/block_crc.h"
 #include "test_support.h"
 
 namespace rempar {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "checksum/block_crc.h"
 #include "common/le.h"
-#include "container/block_crc.h"
 #include "container/layout.h"
 #include "large_files.h"
 #include "ops/create_checksum.h"

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "container/crc_kernels.h"
-#include "container/kernel_choice.h"
+#include "checksum/crc_kernels.h"
+#include "checksum/kernel_choice.h"
 #include "ops/apply_patch.h"
 #include "ops/create_checksum.h"
 #include "ops/create_patch.h"

@@ -10,8 +10,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "checksum/block_crc.h"
 #include "common/le.h"
-#include "container/block_crc.h"
 #include "container/container_writer.h"
 #include "ops/create_checksum.h"
 #include "ops/create_patch.h"

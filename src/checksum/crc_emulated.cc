@@ -1,4 +1,4 @@
-#include "container/crc_emulated.h"
+#include "checksum/crc_emulated.h"
 
 #include <array>
 

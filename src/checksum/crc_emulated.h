@@ -18,7 +18,7 @@
 #include <span>
 #include <string_view>
 
-#include "container/crc_kernels.h"
+#include "checksum/crc_kernels.h"
 
 namespace rempar::crc {
 

@@ -3,7 +3,7 @@
 #include <limits>
 #include <string_view>
 
-#include "container/crc_kernels.h"
+#include "checksum/crc_kernels.h"
 
 namespace rempar::crc {
 namespace {
