@@ -6,11 +6,11 @@
 // tool never chooses one.
 //
 // A kernel's emulated build goes into namespace rempar::crc::emulated under
-// the same function name, and gets a row in emulated_kernels() named
-// "<name> (SIMDe)" on every CPU family whose test build should run it, that
-// is, where the kernel is not native (x86 kernels off x86-64, the NEON kernel
-// off AArch64). The kernel suite runs every supported native kernel and every
-// emulated one whose native kernel this CPU lacks; it fails when a name in
+// the same function name. Its declaration there and its row in
+// emulated_kernels(), named "<name> (SIMDe)", come from its row in
+// kernel_list.h, on the CPU families whose test build should run it: the
+// x86 kernels everywhere, the NEON kernel off AArch64. The kernel suite runs every supported native
+// kernel and every emulated one whose native kernel this CPU lacks; it fails when a name in
 // KERNEL_NAMES is run neither way.
 
 #include <cstddef>
@@ -24,12 +24,12 @@ namespace rempar::crc {
 
 namespace emulated {
 
-std::uint32_t update_avx512(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
-std::uint32_t update_avx2(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
-std::uint32_t update_sse41(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
-#if !defined(__aarch64__)
-std::uint32_t update_neon(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
-#endif
+#define REMPAR_DECLARE_EMULATED(name, family, priority)                             \
+  REMPAR_IF_EMULATED_##family(std::uint32_t update_##name(std::uint32_t reg,        \
+                                                          const std::uint8_t* data, \
+                                                          std::size_t length);)
+REMPAR_CRC_KERNELS(REMPAR_DECLARE_EMULATED)
+#undef REMPAR_DECLARE_EMULATED
 
 }  // namespace emulated
 
@@ -38,6 +38,7 @@ std::uint32_t update_neon(std::uint32_t reg, const std::uint8_t* data, std::size
 std::span<const KernelInfo> emulated_kernels();
 
 // The suffix that marks an emulated kernel's name.
-inline constexpr std::string_view EMULATED_SUFFIX = " (SIMDe)";
+#define REMPAR_EMULATED_SUFFIX " (SIMDe)"
+inline constexpr std::string_view EMULATED_SUFFIX = REMPAR_EMULATED_SUFFIX;
 
 }  // namespace rempar::crc
