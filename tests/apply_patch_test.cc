@@ -15,8 +15,8 @@ namespace {
 using testing::Bytes;
 using testing::TempDir;
 
-const std::string PROCESSING = "Processing...\n";
-const std::string PATCHED = "Completed, file patched\n";
+using testing::PATCHED;
+using testing::PROCESSING;
 
 struct Record {
   std::uint32_t offset;

@@ -15,10 +15,9 @@ namespace {
 using testing::Bytes;
 using testing::TempDir;
 
-const std::string PROCESSING = "Processing...\n";
-const std::string GENERATED =
-    "\rCreating internal file checksum...\nCompleted, .CDP file generated\n";
-const std::string NO_CORRUPTION = "Completed, no corruption detected\n";
+using testing::GENERATED;
+using testing::NO_CORRUPTION;
+using testing::PROCESSING;
 
 using testing::reseal;
 
