@@ -1,7 +1,7 @@
 #pragma once
 // Kernels built for the tests under emulation: the same source as a native
 // kernel, compiled a second time against SIMDe's portable implementations of
-// its intrinsics (REMPAR_EMULATED, see x86_intrinsics.h), so that they run on
+// its intrinsics (REMPAR_EMULATED, see x86/x86_intrinsics.h), so that they run on
 // any CPU. Only test binaries link them (library rempar_crc_emulated); the
 // tool never chooses one.
 //
@@ -34,7 +34,7 @@ REMPAR_CRC_KERNELS(REMPAR_DECLARE_EMULATED)
 }  // namespace emulated
 
 // The emulated kernels of this test build; `supported` is always true (also
-// on big-endian CPUs, see QWORD_BYTES_REVERSED in x86_intrinsics.h).
+// on big-endian CPUs, see QWORD_BYTES_REVERSED in x86/x86_intrinsics.h).
 std::span<const KernelInfo> emulated_kernels();
 
 // The suffix that marks an emulated kernel's name.
