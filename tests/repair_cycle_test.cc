@@ -133,15 +133,16 @@ class RepairCycle : public ::testing::TestWithParam<std::size_t> {
     const auto& kernel = native_kernels()[GetParam()];
     saved_ = crc::current_kernel();
     crc::set_kernel(kernel.update);
-    // Durability is not what this test is about; thousands of syncs would
-    // only make it slow.
-    io::set_fault_hook([](io::Op, const std::string&) { return io::Fault{0, false, true}; });
   }
   void TearDown() override {
-    io::set_fault_hook({});
     if (saved_) crc::set_kernel(saved_);
   }
   crc::Kernel saved_ = nullptr;
+  // Durability is not what this test is about; thousands of syncs would
+  // only make it slow.
+  const testing::FaultHookGuard no_syncs_{[](io::Op, const std::string&) {
+    return io::Fault{0, false, true};
+  }};
 };
 
 TEST_P(RepairCycle, RestoresTheGoodCopy) {
