@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "container/crc_kernels.h"
+#include "checksum/crc_kernels.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "container/block_crc.h"
+#include "checksum/block_crc.h"
 #include "container/container_writer.h"
 #include "ops/create_checksum.h"
 #include "ops/create_patch.h"
@@ -123,24 +123,6 @@ void write_fixed_files_if_asked() {
   std::exit(0);
 }
 
-std::uint32_t le32(const std::uint8_t* at) {
-  return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-         static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
-
-void put_le32(Bytes& bytes, std::uint32_t value) { put_le(bytes, value, 4); }
-
-std::uint64_t le(const std::uint8_t* at, std::size_t width) {
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < width; ++i) value |= static_cast<std::uint64_t>(at[i]) << (8 * i);
-  return value;
-}
-
-void put_le(Bytes& bytes, std::uint64_t value, std::size_t width) {
-  for (std::size_t i = 0; i < width; ++i)
-    bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-
 std::size_t size_width(std::span<const std::uint8_t> container) {
   return container[8] == 3 ? 8 : 4;
 }
@@ -151,8 +133,8 @@ Verdict reference_check(std::span<const std::uint8_t> bytes, ContainerKind kind)
   if (std::memcmp(bytes.data(), magic, 8) != 0) return Verdict::invalid;
   if ((bytes[8] != 2 && bytes[8] != 3) || bytes[9] != 0) return Verdict::version;
   const std::size_t covered = bytes.size() - 4;
-  return block_crc(bytes.first(covered)) == le32(bytes.data() + covered) ? Verdict::accepted
-                                                                         : Verdict::bad_seal;
+  return block_crc(bytes.first(covered)) == le32_at(bytes, covered) ? Verdict::accepted
+                                                                    : Verdict::bad_seal;
 }
 
 ParsedPatch reference_parse_patch(std::span<const std::uint8_t> bytes) {
@@ -161,7 +143,7 @@ ParsedPatch reference_parse_patch(std::span<const std::uint8_t> bytes) {
   const std::uint64_t end_of_records = w == 8 ? ~std::uint64_t{0} : 0xFFFFFFFFu;
   // An accepted container has at least 22 bytes, enough for the file size,
   // but perhaps not for an end marker after it.
-  parsed.recorded_size = le(bytes.data() + 10, w);
+  parsed.recorded_size = le_at(bytes, 10, w);
   if (bytes.size() < 10 + w + w + 4) {
     parsed.malformed = true;
     return parsed;
@@ -172,10 +154,10 @@ ParsedPatch reference_parse_patch(std::span<const std::uint8_t> bytes) {
   const std::size_t end_marker = bytes.size() - 4 - w;
   for (std::size_t at = 10 + w;;) {
     if (at > end_marker) break;
-    const std::uint64_t offset = le(bytes.data() + at, w);
+    const std::uint64_t offset = le_at(bytes, at, w);
     if (offset == end_of_records) return parsed;
     if (at + w + 4 > end_marker) break;
-    Record r{offset, le32(bytes.data() + at + w), at + w + 4};
+    Record r{offset, le32_at(bytes, at + w), at + w + 4};
     if (r.data_at + r.length > end_marker) break;
     // Written so that no sum can wrap, however large the offset.
     if (!parsed.first_out_of_range &&
@@ -211,9 +193,7 @@ Bytes container_from(const std::uint8_t* data, std::size_t size) {
   Bytes bytes(data + 1, data + size);
   if ((data[0] & 1) != 0 && bytes.size() >= 4) {
     const std::uint32_t seal = block_crc(std::span(bytes).first(bytes.size() - 4));
-    for (std::size_t i = 0; i < 4; ++i) {
-      bytes[bytes.size() - 4 + i] = static_cast<std::uint8_t>(seal >> (8 * i));
-    }
+    testing::set_le(bytes, bytes.size() - 4, seal, 4);
   }
   return bytes;
 }

@@ -13,6 +13,7 @@
 
 #include "common/file.h"
 #include "container/framing.h"
+#include "support/little_endian.h"
 
 namespace rempar::fuzz {
 
@@ -61,11 +62,11 @@ const Bytes& damaged_bytes();
 // operations' own writers.
 void write_fixed_files_if_asked();
 
-std::uint32_t le32(const std::uint8_t* at);
-void put_le32(Bytes& bytes, std::uint32_t value);
-// Integers of `width` bytes (4 or 8).
-std::uint64_t le(const std::uint8_t* at, std::size_t width);
-void put_le(Bytes& bytes, std::uint64_t value, std::size_t width);
+// Little-endian integers, read and written as the tests do.
+using testing::append_le;
+using testing::append_le32;
+using testing::le32_at;
+using testing::le_at;
 
 // The width of file sizes and record offsets of a container whose header
 // names version 2.0 (4) or 3.0 (8); both versions are otherwise alike.

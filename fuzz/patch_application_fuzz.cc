@@ -10,8 +10,8 @@
 
 #include <sstream>
 
+#include "checksum/block_crc.h"
 #include "common/messages.h"
-#include "container/block_crc.h"
 #include "fuzz_support.h"
 #include "ops/apply_patch.h"
 

@@ -11,8 +11,8 @@
 
 #include <sstream>
 
+#include "checksum/block_crc.h"
 #include "common/messages.h"
-#include "container/block_crc.h"
 #include "container/container_writer.h"
 #include "fuzz_support.h"
 #include "ops/create_patch.h"
@@ -43,8 +43,8 @@ Expected expect(const Bytes& cdt) {
   // Version 3.0 widens the file size and the record offsets to 8 bytes.
   const std::size_t w = rempar::fuzz::size_width(cdt);
   // An accepted container has at least 22 bytes: both sizes can be read.
-  const std::uint64_t file_size = rempar::fuzz::le(cdt.data() + 10, w);
-  const std::uint32_t block_size = rempar::fuzz::le32(cdt.data() + 10 + w);
+  const std::uint64_t file_size = rempar::fuzz::le_at(cdt, 10, w);
+  const std::uint32_t block_size = rempar::fuzz::le32_at(cdt, 10 + w);
   if (file_size != good.size()) {
     e.message = msg::verified_size_mismatch(static_cast<std::int64_t>(good.size()), file_size);
     return e;
@@ -62,20 +62,20 @@ Expected expect(const Bytes& cdt) {
   }
   e.accepted = true;
   Bytes body = {'K', 'a', 'L', 'W', 'C', 'R', 'C', 'P', cdt[8], 0};
-  rempar::fuzz::put_le(body, file_size, w);
+  rempar::fuzz::append_le(body, file_size, w);
   for (std::uint64_t k = 0; k < blocks; ++k) {
     const std::uint64_t offset = k * block_size;
     const std::uint64_t length = std::min<std::uint64_t>(block_size, file_size - offset);
     const auto data = std::span(good).subspan(offset, length);
-    if (rempar::block_crc(data) == rempar::fuzz::le32(cdt.data() + 14 + w + 4 * k)) continue;
+    if (rempar::block_crc(data) == rempar::fuzz::le32_at(cdt, 14 + w + 4 * k)) continue;
     e.corrupt_offsets.push_back(offset);
-    rempar::fuzz::put_le(body, offset, w);
-    rempar::fuzz::put_le32(body, static_cast<std::uint32_t>(length));
+    rempar::fuzz::append_le(body, offset, w);
+    rempar::fuzz::append_le32(body, static_cast<std::uint32_t>(length));
     body.insert(body.end(), data.begin(), data.end());
   }
   if (e.corrupt_offsets.empty()) return e;
-  rempar::fuzz::put_le(body, w == 8 ? ~std::uint64_t{0} : 0xFFFFFFFFu, w);
-  rempar::fuzz::put_le32(body, rempar::block_crc(body));
+  rempar::fuzz::append_le(body, w == 8 ? ~std::uint64_t{0} : 0xFFFFFFFFu, w);
+  rempar::fuzz::append_le32(body, rempar::block_crc(body));
   e.patch = std::move(body);
   return e;
 }

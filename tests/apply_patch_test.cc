@@ -5,8 +5,8 @@
 
 #include <sstream>
 
+#include "checksum/block_crc.h"
 #include "common/le.h"
-#include "container/block_crc.h"
 #include "test_support.h"
 
 namespace rempar {
@@ -15,8 +15,8 @@ namespace {
 using testing::Bytes;
 using testing::TempDir;
 
-const std::string PROCESSING = "Processing...\n";
-const std::string PATCHED = "Completed, file patched\n";
+using testing::PATCHED;
+using testing::PROCESSING;
 
 struct Record {
   std::uint32_t offset;

@@ -27,7 +27,7 @@ namespace {
 using testing::Bytes;
 using testing::TempDir;
 
-const std::string PROCESSING = "Processing...\n";
+using testing::PROCESSING;
 
 // The whole file, read in one piece: targets are read after every run.
 Bytes contents(const std::string& path) {
@@ -43,15 +43,14 @@ Bytes contents(const std::string& path) {
 class Bench {
  public:
   // `file` is the good copy for checksum files, the target for patch files.
-  Bench(ContainerKind kind, Bytes file) : kind_(kind), file_(std::move(file)) {
+  // The hook counts writes to the target: patch application must make none.
+  Bench(ContainerKind kind, Bytes file)
+      : kind_(kind), file_(std::move(file)), hook_([this](io::Op op, const std::string& name) {
+          if (op == io::Op::write && name == operand()) ++target_writes_;
+          return io::Fault{};
+        }) {
     testing::write_file(operand(), file_);
-    // Patch application must not write to its target at all.
-    io::set_fault_hook([this](io::Op op, const std::string& name) {
-      if (op == io::Op::write && name == operand()) ++target_writes_;
-      return io::Fault{};
-    });
   }
-  ~Bench() { io::set_fault_hook({}); }
   Bench(const Bench&) = delete;
   Bench& operator=(const Bench&) = delete;
 
@@ -144,6 +143,7 @@ class Bench {
   TempDir dir_;
   int target_writes_ = 0;
   int tried_ = 0;
+  testing::FaultHookGuard hook_;
 };
 
 // A valid container and how thoroughly to damage it.

@@ -23,7 +23,7 @@ const std::string MISSING_FILE = "Missing file name. Check '-h' option.\n";
 const std::string BAD_BLOCK_SIZE =
     "Block size must be a whole number from 0 to 2147483647. Use '-h' option\n";
 // Checksum creation of a 100-byte file: one short block, no progress line.
-const std::string CREATED = "Processing...\n\rCreating internal file checksum...\nCompleted\n";
+const std::string CREATED = testing::PROCESSING + testing::SEAL_AND_DONE;
 
 struct Case {
   std::vector<std::string> args;

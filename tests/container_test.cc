@@ -2,8 +2,8 @@
 
 #include <sstream>
 
+#include "checksum/block_crc.h"
 #include "common/le.h"
-#include "container/block_crc.h"
 #include "container/cdp.h"
 #include "container/check_container.h"
 #include "container/container_writer.h"
@@ -80,11 +80,12 @@ TEST(ContainerWriter, ReportsAFailedWriteAndRefusesAWrongCount) {
   ContainerWriter writer(*file, 4);
   writer.write_header(ContainerKind::CDP, LAYOUT_2_0);
   EXPECT_FALSE(write_internal_checksum(writer, 9));  // the count must be every byte written
-  io::set_fault_hook(
-      [](io::Op op, const std::string&) { return io::Fault{op == io::Op::write ? ENOSPC : 0}; });
-  EXPECT_FALSE(writer.write(Bytes(100, 1)));
-  EXPECT_FALSE(write_internal_checksum(writer, writer.bytes_written()));
-  io::set_fault_hook({});
+  {
+    const testing::FaultHookGuard hook(
+        [](io::Op op, const std::string&) { return io::Fault{op == io::Op::write ? ENOSPC : 0}; });
+    EXPECT_FALSE(writer.write(Bytes(100, 1)));
+    EXPECT_FALSE(write_internal_checksum(writer, writer.bytes_written()));
+  }
   EXPECT_EQ(file->last_error(), ENOSPC);
 }
 
@@ -192,10 +193,9 @@ TEST(CheckContainer, LargeContainersAreReadInPieces) {
 }
 
 TEST(CheckContainer, AReadErrorIsOneMessage) {
-  io::set_fault_hook(
+  const testing::FaultHookGuard hook(
       [](io::Op op, const std::string&) { return io::Fault{op == io::Op::read ? EIO : 0}; });
   const Checked got = check(EMPTY_FILE_CDT, ContainerKind::CDT);
-  io::set_fault_hook({});
   EXPECT_EQ(got.result, 1);
   EXPECT_NE(got.out.find("Error reading .CDT file"), std::string::npos) << got.out;
   EXPECT_EQ(std::count(got.out.begin(), got.out.end(), '\n'), 1);

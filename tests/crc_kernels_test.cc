@@ -4,7 +4,7 @@
 // runs natively where the CPU has it and under emulation where it does not;
 // none is skipped, and a kernel that runs neither way fails the suite.
 
-#include "container/crc_kernels.h"
+#include "checksum/crc_kernels.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -22,9 +22,10 @@
 #include <string_view>
 #include <vector>
 
-#include "container/block_crc.h"
-#include "container/crc_emulated.h"
-#include "container/kernel_choice.h"
+#include "checksum/block_crc.h"
+#include "checksum/crc_emulated.h"
+#include "checksum/kernel_choice.h"
+#include "support/known_checksums.h"
 #include "test_support.h"
 
 namespace rempar::crc {
@@ -283,44 +284,12 @@ TEST_P(EveryKernel, ReadsNothingOutsideItsInput) {
   }
 }
 
-Bytes text(const char* s) { return Bytes(s, s + std::strlen(s)); }
-
-Bytes counting(std::size_t n) {
-  Bytes bytes(n);
-  std::iota(bytes.begin(), bytes.end(), std::uint8_t{0});
-  return bytes;
-}
-
-struct KnownChecksum {
-  const char* what;
-  Bytes data;
-  std::uint32_t checksum;
-};
-
-std::vector<KnownChecksum> known_checksums() {
-  std::vector<KnownChecksum> known = {
-      {"empty", {}, 0x00000000u},
-      {"abc", text("abc"), 0xCADBBEC2u},
-      {"digits", text("123456789"), 0x206AF85Bu},
-      {"one zero byte", Bytes{0x00}, 0x2D02EF8Du},
-      {"letter a", text("a"), 0x17B7BE43u},
-      {"0x00..0x0F", counting(16), 0x338FC1F8u},
-      {"0x00..0x10", counting(17), 0x83E00A06u},
-  };
-  // Any number of 0xFF bytes leaves the initial register as it is.
-  for (std::size_t n :
-       {1u, 2u, 4u, 15u, 16u, 127u, 128u, 255u, 256u, 257u, 1000u, 16384u, 1u << 20}) {
-    known.push_back({"0xFF bytes", Bytes(n, 0xFF), 0x00000000u});
-  }
-  return known;
-}
-
 // The known checksums straight from the kernel, and through block_crc and
 // RunningCrc with the kernel pinned.
 TEST_P(EveryKernel, KnownChecksums) {
   const Kernel saved = current_kernel();
   set_kernel(kernel_.update);
-  for (const KnownChecksum& k : known_checksums()) {
+  for (const testing::KnownChecksum& k : testing::known_checksums()) {
     const std::string what = std::string(k.what) + " (" + std::to_string(k.data.size()) + " bytes)";
     EXPECT_EQ(run(INITIAL_REGISTER, k.data.data(), k.data.size()) ^ 0xFFFFFFFFu, k.checksum)
         << what;

@@ -5,8 +5,8 @@
 
 #include <sstream>
 
+#include "checksum/block_crc.h"
 #include "common/le.h"
-#include "container/block_crc.h"
 #include "test_support.h"
 
 namespace rempar {
@@ -15,8 +15,8 @@ namespace {
 using testing::Bytes;
 using testing::TempDir;
 
-const std::string PROCESSING = "Processing...\n";
-const std::string SEAL_AND_DONE = "\rCreating internal file checksum...\nCompleted\n";
+using testing::PROCESSING;
+using testing::SEAL_AND_DONE;
 
 std::string warning(int block_size) {
   return "Warning: filesize is multiple of blocksize, older windows version of Rempar\n"

@@ -5,9 +5,9 @@
 
 #include <sstream>
 
+#include "checksum/block_crc.h"
 #include "cli/names.h"
 #include "common/le.h"
-#include "container/block_crc.h"
 #include "test_support.h"
 
 namespace rempar {
@@ -16,10 +16,9 @@ namespace {
 using testing::Bytes;
 using testing::TempDir;
 
-const std::string PROCESSING = "Processing...\n";
-const std::string GENERATED =
-    "\rCreating internal file checksum...\nCompleted, .CDP file generated\n";
-const std::string NO_CORRUPTION = "Completed, no corruption detected\n";
+using testing::GENERATED;
+using testing::NO_CORRUPTION;
+using testing::PROCESSING;
 
 using testing::reseal;
 

@@ -121,14 +121,13 @@ class Runner {
     options.block_size = s_.block_size;
     if (s_.mode != 'c') options.input_name = container();
     Result result;
-    io::set_fault_hook([&](io::Op op, const std::string& name) {
+    const testing::FaultHookGuard hook([&](io::Op op, const std::string& name) {
       const long index = static_cast<long>(result.calls.size());
       result.calls.push_back({op, name});
       return index == fail_at ? fault : io::Fault{};
     });
     std::ostringstream out;
     result.status = dispatch(options, operand(), out);
-    io::set_fault_hook({});
     result.out = out.str();
     return result;
   }
@@ -321,8 +320,8 @@ TEST(SpecialOutputs, AreWrittenAndKept) {
       std::string ending;
     };
     const Case cases[] = {
-        {{"-o", name, "data"}, 0, "\rCreating internal file checksum...\nCompleted\n"},
-        {{"-p", "-o", name, "data"}, 0, "Completed, no corruption detected\n"},
+        {{"-o", name, "data"}, 0, testing::SEAL_AND_DONE},
+        {{"-p", "-o", name, "data"}, 0, testing::NO_CORRUPTION},
         {{"-p", "-i", "other.cdt", "-o", name, "data"}, 0, "Completed, .CDP file generated\n"},
     };
     for (const Case& c : cases) {
@@ -370,7 +369,7 @@ TEST(ChangedDuringTheRun, AChecksumFileThatShrinksOrFailsIsReported) {
     testing::write_file(dir / "good.cdt", cdt);
     const std::string cdt_name = dir / "good.cdt";
     int reads = 0;
-    io::set_fault_hook([&](io::Op op, const std::string& name) {
+    const testing::FaultHookGuard hook([&](io::Op op, const std::string& name) {
       if (op != io::Op::read || name != cdt_name || reads++ != c.read) return io::Fault{};
       if (!c.shrink) return io::Fault{EIO, false};
       EXPECT_EQ(::truncate(cdt_name.c_str(), 18), 0);
@@ -378,7 +377,6 @@ TEST(ChangedDuringTheRun, AChecksumFileThatShrinksOrFailsIsReported) {
     });
     std::ostringstream out;
     const Outcome outcome = run_create_patch(cdt_name, dir / "good", dir / "good.cdp", out);
-    io::set_fault_hook({});
     std::string message = c.message;
     message.replace(message.find('@'), 1, cdt_name);
     EXPECT_EQ(outcome, Outcome::failed) << c.what;
@@ -397,8 +395,9 @@ TEST(ChangedDuringTheRun, APatchFileRewrittenAfterItsCheckIsRefused) {
   ASSERT_GT(cdp.size(), std::size_t{8} << 20);
   const int check_reads = static_cast<int>((cdp.size() + (1 << 20) - 1) >> 20);
   const auto le = [](std::uint32_t v) {
-    return Bytes{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                 static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+    Bytes bytes;
+    testing::append_le32(bytes, v);
+    return bytes;
   };
   struct Case {
     const char* what;
@@ -417,14 +416,13 @@ TEST(ChangedDuringTheRun, APatchFileRewrittenAfterItsCheckIsRefused) {
     testing::write_file(dir / "data.cdp", cdp);
     const std::string cdp_name = dir / "data.cdp";
     int reads = 0;
-    io::set_fault_hook([&](io::Op op, const std::string& name) {
+    const testing::FaultHookGuard hook([&](io::Op op, const std::string& name) {
       if (op == io::Op::read && name == cdp_name && reads++ == check_reads)
         overwrite(cdp_name, c.at, c.bytes);
       return io::Fault{};
     });
     std::ostringstream out;
     const Outcome outcome = run_apply_patch(cdp_name, dir / "data", out);
-    io::set_fault_hook({});
     EXPECT_EQ(outcome, Outcome::failed) << c.what;
     EXPECT_TRUE(out.str().ends_with(
         "Error - .CDP records are malformed (the file does not fit its format)\n"))

@@ -33,7 +33,7 @@ constexpr std::int64_t FILE_SIZE = (256 << 20) + 5;
 constexpr std::int64_t FILE_SIZE = (64 << 20) + 5;
 #endif
 
-const std::string PROCESSING = "Processing...\n";
+using testing::PROCESSING;
 
 // Writes `size` pseudo-random bytes, or a sparse file of zeros.
 void make_file(const std::string& path, std::int64_t size, std::uint64_t seed, bool zeros = false) {
@@ -260,7 +260,7 @@ class Repair : public ::testing::Test {
 
   void expect_repaired() {
     const auto applied = testing::run_rempar({"-a", "damaged"}, dir_.path());
-    EXPECT_EQ(applied.out, PROCESSING + "Completed, file patched\n");
+    EXPECT_EQ(applied.out, PROCESSING + testing::PATCHED);
     EXPECT_EQ(applied.status, 0);
     EXPECT_TRUE(same_contents(dir_ / "damaged", dir_ / "good"));
   }

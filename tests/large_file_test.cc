@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "checksum/block_crc.h"
 #include "common/le.h"
-#include "container/block_crc.h"
 #include "container/layout.h"
 #include "large_files.h"
 #include "ops/create_checksum.h"
@@ -28,7 +28,7 @@ using testing::Spot;
 using testing::TempDir;
 
 constexpr std::uint64_t BLOCK = 16384;
-const std::string PROCESSING = "Processing...\n";
+using testing::PROCESSING;
 
 // What the checksum file records for the file `spots` describe.
 struct Described {
@@ -174,7 +174,7 @@ TEST(LargeFile, RepairCycleOnSparseFiles) {
 
     const auto made = testing::run_rempar({"damaged"}, dir.path());
     ASSERT_EQ(made.status, 0) << made.out;
-    EXPECT_TRUE(made.out.ends_with("\rCreating internal file checksum...\nCompleted\n"));
+    EXPECT_TRUE(made.out.ends_with(testing::SEAL_AND_DONE));
     EXPECT_LT(testing::cached_bytes(dir / "damaged"), CACHE_ALLOWANCE);
     expect_checksum_file(testing::read_file(dir / "damaged.cdt"), damaged);
 
@@ -191,7 +191,7 @@ TEST(LargeFile, RepairCycleOnSparseFiles) {
     expect_patch_file(testing::read_file(dir / "damaged.cdp"), good, differing);
 
     const auto applied = testing::run_rempar({"-a", "-i", "damaged.cdp", "damaged"}, dir.path());
-    EXPECT_EQ(applied.out, PROCESSING + "Completed, file patched\n");
+    EXPECT_EQ(applied.out, PROCESSING + testing::PATCHED);
     std::uint64_t where = 0;
     EXPECT_TRUE(testing::same_content(dir / "good", dir / "damaged", c.size, &where))
         << "first difference at " << where;
@@ -287,7 +287,7 @@ TEST(BlockDevice, RepairCycleThroughALoopDevice) {
     if (large) expect_patch_file(testing::read_file(dir / "disk.cdp"), good, differing);
 
     const auto applied = testing::run_rempar({"-a", "-i", "disk.cdp", disk.path()}, dir.path());
-    EXPECT_EQ(applied.out, PROCESSING + "Completed, file patched\n");
+    EXPECT_EQ(applied.out, PROCESSING + testing::PATCHED);
     for (const std::uint64_t k : differing) {
       EXPECT_TRUE(testing::read_range(disk.path(), k * BLOCK, good.length(k)) == good.block(k))
           << "block " << k << " as the device reads it";
@@ -301,7 +301,7 @@ TEST(BlockDevice, RepairCycleThroughALoopDevice) {
     ASSERT_EQ(testing::run_rempar({"good.img"}, dir.path()).status, 0);
     const auto again = testing::run_rempar(
         {"-p", "-i", "good.img.cdt", "-o", "again.cdp", disk.path()}, dir.path());
-    EXPECT_TRUE(again.out.ends_with("Completed, no corruption detected\n")) << again.out;
+    EXPECT_TRUE(again.out.ends_with(testing::NO_CORRUPTION)) << again.out;
     EXPECT_FALSE(testing::exists(dir / "again.cdp"));
   }
 }

@@ -21,7 +21,7 @@ namespace {
 using testing::Bytes;
 using testing::TempDir;
 
-const std::string PROCESSING = "Processing...\n";
+using testing::PROCESSING;
 
 // Names that need care; every one is a valid name on Linux.
 const std::vector<std::string> NAMES = {
@@ -86,7 +86,7 @@ TEST(Names, RepairCycleUnderAnyName) {
     std::filesystem::copy_file(good_dir + "/" + name + ".cdp", damaged_dir + "/" + name + ".cdp");
 
     const auto applied = testing::run_rempar({"-a", "--", name}, damaged_dir);
-    EXPECT_EQ(applied.out, PROCESSING + "Completed, file patched\n") << shown(name);
+    EXPECT_EQ(applied.out, PROCESSING + testing::PATCHED) << shown(name);
     EXPECT_EQ(testing::read_file(damaged_dir + "/" + name), good) << shown(name);
     // Nothing under any other name: no name was cut, changed or split.
     for (const std::string& folder : {good_dir, damaged_dir}) {
@@ -240,7 +240,7 @@ TEST(Names, PathsAtTheLengthLimit) {
       EXPECT_TRUE(result.out.ends_with("Completed\n")) << c.what;
       EXPECT_TRUE(deep.has(deep.leaf() + ".cdt")) << c.what;
       const auto patched = testing::run_rempar({"-p", deep.path()}, dir.path());
-      EXPECT_EQ(patched.out, PROCESSING + "Completed, no corruption detected\n") << c.what;
+      EXPECT_EQ(patched.out, PROCESSING + testing::NO_CORRUPTION) << c.what;
     } else {
       EXPECT_EQ(result.out, PROCESSING + "Error opening output file '" + deep.path() + ".cdt'\n")
           << c.what;

@@ -28,7 +28,7 @@ namespace {
 using testing::Bytes;
 using testing::TempDir;
 
-const std::string PROCESSING = "Processing...\n";
+using testing::PROCESSING;
 
 struct Unprivileged {
   uid_t uid;
@@ -212,13 +212,13 @@ TEST(Permissions, RefusedAsAnUnprivilegedUser) {
       {"a writable target in a read-only folder",
        {{E{"data", &f.damaged, 0666}, E{"data.cdp", &f.cdp, 0644}}, 0555},
        {"-a", "data"},
-       "Completed, file patched\n",
+       testing::PATCHED,
        0,
        {{"data", &f.good}}},
       {"a writable checksum file in a read-only folder",
        {{E{"data", &f.damaged, 0644}, E{"data.cdt", &OLD, 0666}}, 0555},
        {"data"},
-       "\rCreating internal file checksum...\nCompleted\n",
+       testing::SEAL_AND_DONE,
        0,
        {{"data.cdt", &f.cdt}}},
       {"everything allowed",
@@ -272,14 +272,13 @@ TEST(Permissions, RefusedThroughTheFaultHook) {
       if (c.mode == 'p') testing::write_file(dir / "data.cdt", f.cdt);
       if (c.mode == 'a') testing::write_file(dir / "data.cdp", f.cdp);
       const std::string refused = dir / c.refused;
-      io::set_fault_hook([&](io::Op op, const std::string& name) {
+      const testing::FaultHookGuard hook([&](io::Op op, const std::string& name) {
         return io::Fault{op == io::Op::open && testing::same_output(name, refused) ? error : 0};
       });
       Options options;
       options.mode = mode_for_option(c.mode);
       std::ostringstream out;
       const int status = dispatch(options, dir / "data", out);
-      io::set_fault_hook({});
       std::string message = c.message;
       message.replace(message.find('@'), 1, prefix);
       const std::string what =

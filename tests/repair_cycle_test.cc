@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "container/crc_kernels.h"
-#include "container/kernel_choice.h"
+#include "checksum/crc_kernels.h"
+#include "checksum/kernel_choice.h"
 #include "ops/apply_patch.h"
 #include "ops/create_checksum.h"
 #include "ops/create_patch.h"
@@ -73,7 +73,7 @@ std::string repair(const Bytes& good, const Bytes& damaged, std::int32_t block_s
   std::ostringstream again;
   run_create_checksum(dir / "damaged", dir / "damaged.cdt", block_size, again);
   run_create_patch(dir / "damaged.cdt", dir / "good", dir / "damaged.cdp", again);
-  if (again.str().find("Completed, no corruption detected\n") == std::string::npos)
+  if (again.str().find(testing::NO_CORRUPTION) == std::string::npos)
     return "second pass: " + again.str();
   return {};
 }
@@ -133,15 +133,16 @@ class RepairCycle : public ::testing::TestWithParam<std::size_t> {
     const auto& kernel = native_kernels()[GetParam()];
     saved_ = crc::current_kernel();
     crc::set_kernel(kernel.update);
-    // Durability is not what this test is about; thousands of syncs would
-    // only make it slow.
-    io::set_fault_hook([](io::Op, const std::string&) { return io::Fault{0, false, true}; });
   }
   void TearDown() override {
-    io::set_fault_hook({});
     if (saved_) crc::set_kernel(saved_);
   }
   crc::Kernel saved_ = nullptr;
+  // Durability is not what this test is about; thousands of syncs would
+  // only make it slow.
+  const testing::FaultHookGuard no_syncs_{[](io::Op, const std::string&) {
+    return io::Fault{0, false, true};
+  }};
 };
 
 TEST_P(RepairCycle, RestoresTheGoodCopy) {

@@ -18,7 +18,7 @@ namespace {
 using testing::Bytes;
 using testing::TempDir;
 
-const std::string PROCESSING = "Processing...\n";
+using testing::PROCESSING;
 
 // A good copy, a damaged copy and the containers between them, with a
 // checksum file larger than a pipe's buffer.

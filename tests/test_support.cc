@@ -10,8 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "common/le.h"
-#include "container/block_crc.h"
+#include "checksum/block_crc.h"
 #include "container/container_writer.h"
 #include "ops/create_checksum.h"
 #include "ops/create_patch.h"
@@ -177,27 +176,6 @@ Bytes damaged_copy(Bytes data, std::size_t block_size, std::size_t every) {
   return data;
 }
 
-std::uint32_t le32_at(const Bytes& bytes, std::size_t offset) {
-  return static_cast<std::uint32_t>(bytes.at(offset)) |
-         static_cast<std::uint32_t>(bytes.at(offset + 1)) << 8 |
-         static_cast<std::uint32_t>(bytes.at(offset + 2)) << 16 |
-         static_cast<std::uint32_t>(bytes.at(offset + 3)) << 24;
-}
-
-std::uint64_t le64_at(const Bytes& bytes, std::size_t offset) {
-  return le32_at(bytes, offset) | std::uint64_t{le32_at(bytes, offset + 4)} << 32;
-}
-
-Bytes& set_le(Bytes& bytes, std::size_t at, std::uint64_t value, std::size_t width) {
-  if (at + width > bytes.size()) throw std::out_of_range("set_le past the end");
-  encode_le(value, width, bytes.data() + at);
-  return bytes;
-}
-
-void append_le32(Bytes& bytes, std::uint32_t value) {
-  for (std::uint8_t b : encode_le32(value)) bytes.push_back(b);
-}
-
 void reseal(Bytes& container) {
   container.resize(container.size() - 4);
   append_le32(container, block_crc(container));
@@ -207,12 +185,9 @@ bool same_output(const std::string& called, const std::string& name) {
   return called == name || called.starts_with(name + ".rempar-tmp-");
 }
 
-ScopedFault::ScopedFault(io::Op op, const std::string& name, io::Fault fault) {
-  io::set_fault_hook([=](io::Op o, const std::string& n) {
-    return o == op && same_output(n, name) ? fault : io::Fault{};
-  });
-}
-
-ScopedFault::~ScopedFault() { io::set_fault_hook({}); }
+ScopedFault::ScopedFault(io::Op op, const std::string& name, io::Fault fault)
+    : hook_([=](io::Op o, const std::string& n) {
+        return o == op && same_output(n, name) ? fault : io::Fault{};
+      }) {}
 
 }  // namespace rempar::testing

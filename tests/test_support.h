@@ -12,10 +12,11 @@
 
 #include "common/file.h"
 #include "container/layout.h"
+#include "support/fault_hook_guard.h"
+#include "support/golden_texts.h"
+#include "support/little_endian.h"
 
 namespace rempar::testing {
-
-using Bytes = std::vector<std::uint8_t>;
 
 // A fresh folder, removed with everything in it when the object goes.
 class TempDir {
@@ -81,11 +82,6 @@ Bytes patch_file_of(const Bytes& good, const Bytes& damaged, std::int32_t block_
 // `data` with one byte changed in every `every`-th block of `block_size`.
 Bytes damaged_copy(Bytes data, std::size_t block_size, std::size_t every);
 
-std::uint32_t le32_at(const Bytes& bytes, std::size_t offset);
-std::uint64_t le64_at(const Bytes& bytes, std::size_t offset);
-void append_le32(Bytes& bytes, std::uint32_t value);
-// Overwrites `width` bytes (4 or 8) at `at` with `value`, least significant first.
-Bytes& set_le(Bytes& bytes, std::size_t at, std::uint64_t value, std::size_t width);
 // Replaces a container's last 4 bytes with the seal of the bytes before them.
 void reseal(Bytes& container);
 
@@ -107,9 +103,9 @@ bool same_output(const std::string& called, const std::string& name);
 class ScopedFault {
  public:
   ScopedFault(io::Op op, const std::string& name, io::Fault fault);
-  ~ScopedFault();
-  ScopedFault(const ScopedFault&) = delete;
-  ScopedFault& operator=(const ScopedFault&) = delete;
+
+ private:
+  FaultHookGuard hook_;
 };
 
 }  // namespace rempar::testing

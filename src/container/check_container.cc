@@ -4,10 +4,10 @@
 #include <cstring>
 #include <string>
 
+#include "checksum/block_crc.h"
 #include "common/aligned_buffer.h"
 #include "common/le.h"
 #include "common/messages.h"
-#include "container/block_crc.h"
 
 namespace rempar {
 namespace {

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <span>
 
+#include "checksum/block_crc.h"
 #include "common/aligned_buffer.h"
 #include "common/file.h"
-#include "container/block_crc.h"
 #include "container/framing.h"
 #include "container/layout.h"
 

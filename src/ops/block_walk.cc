@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "checksum/block_crc.h"
 #include "common/aligned_buffer.h"
 #include "common/messages.h"
-#include "container/block_crc.h"
 #include "ops/progress.h"
 
 namespace rempar {

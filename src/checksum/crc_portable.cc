@@ -1,7 +1,7 @@
 #include <array>
 
-#include "container/crc_kernels.h"
-#include "container/crc_table.h"
+#include "checksum/crc_kernels.h"
+#include "checksum/crc_table.h"
 
 namespace rempar::crc {
 

@@ -49,7 +49,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "container/crc_table.h"
+#include "checksum/crc_table.h"
 
 namespace rempar::crc::algebra {
 

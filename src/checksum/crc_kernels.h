@@ -3,15 +3,24 @@
 // (the value before the final inversion) over a run of bytes, so a checksum
 // can be computed in pieces: update(update(r, a), b) == update(r, a + b).
 //
-// Adding a kernel:
-//   1. declare its update function and its `supported` check below, inside
-//      the guard of the CPU family it runs on;
-//   2. give it a row, with its name and priority, in crc_dispatch.cc;
-//   3. add its name to KERNEL_NAMES;
-//   4. build its source a second time for the tests under emulation, for
-//      the machines that lack it (see crc_emulated.h), so that the kernel
-//      suite runs it everywhere. The suite fails for a name in KERNEL_NAMES
-//      that a test build runs neither natively nor under emulation.
+// Adding a kernel touches four files:
+//   1. kernel_list.h: its row, with its name, CPU family and priority. This
+//      gives it a row in the table crc_dispatch.cc chooses from, a row in
+//      the emulated table of crc_emulated.cc, a place in KERNEL_NAMES and a
+//      name CMake accepts for REMPAR_MAX_KERNEL.
+//   2. this file: its update function and its `supported` check, inside the
+//      guard of its CPU family.
+//   3. its source, src/checksum/<family>/crc_<name>.cc (x86/ or arm/),
+//      written against the family's intrinsics header (x86/x86_intrinsics.h
+//      or arm/arm_intrinsics.h) in the namespace that header names, so that
+//      it builds natively for the CPU that has it and, with REMPAR_EMULATED,
+//      for the tests on every other one (see crc_emulated.h).
+//   4. CMakeLists.txt: that source in REMPAR_VECTOR_KERNEL_SOURCES, which
+//      builds it into the library and into the emulated kernels of the tests.
+//      (A kernel for any CPU instead goes with crc_portable.cc into the
+//      library's sources alone: it needs no emulation.)
+// The kernel suite then runs it natively or under emulation on every
+// machine; it fails for a kernel that a test build runs neither way.
 // The folding kernels take their constants from crc_algebra.h.
 
 #include <array>
@@ -20,6 +29,8 @@
 #include <span>
 #include <string_view>
 
+#include "checksum/kernel_list.h"
+
 namespace rempar::crc {
 
 constexpr std::uint32_t INITIAL_REGISTER = 0xFFFFFFFFu;
@@ -27,16 +38,23 @@ constexpr std::uint32_t INITIAL_REGISTER = 0xFFFFFFFFu;
 using Kernel = std::uint32_t (*)(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
 
 // Every kernel the project has, on any CPU family.
-inline constexpr std::array<std::string_view, 6> KERNEL_NAMES = {"bytewise", "portable", "sse41",
-                                                                 "avx2",     "avx512",   "neon"};
+#define REMPAR_KERNEL_NAME(name, family, priority) std::string_view{#name},
+inline constexpr auto KERNEL_NAMES =
+    std::to_array<std::string_view>({REMPAR_CRC_KERNELS(REMPAR_KERNEL_NAME)});
+#undef REMPAR_KERNEL_NAME
+
+// The `supported` check of kernels that run on any CPU.
+inline bool always_supported() { return true; }
 
 // The definition itself: one table step per byte. Slow, obviously right.
 std::uint32_t update_bytewise(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
+inline bool bytewise_supported() { return always_supported(); }
 
 // Table-sliced kernel for any CPU.
 std::uint32_t update_portable(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
+inline bool portable_supported() { return always_supported(); }
 
-#if defined(__x86_64__)
+#if defined(REMPAR_NATIVE_X86)
 // Bit planes folded with carry-less multiplication; needs AVX-512 (F, BW,
 // VBMI), GFNI and VPCLMULQDQ. Short inputs go to update_portable.
 std::uint32_t update_avx512(std::uint32_t reg, const std::uint8_t* data, std::size_t length);
@@ -53,7 +71,7 @@ std::uint32_t update_sse41(std::uint32_t reg, const std::uint8_t* data, std::siz
 bool sse41_supported();
 #endif
 
-#if defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#if defined(REMPAR_NATIVE_ARM)
 // Two-bit planes folded with carry-less multiplication; needs NEON and PMULL,
 // as the kernel's hardware-capability bits report them. Short inputs go to
 // update_portable.
@@ -68,9 +86,6 @@ struct KernelInfo {
   // The supported kernel with the highest priority runs.
   int priority;
 };
-
-// The `supported` check of kernels that run on any CPU.
-inline bool always_supported() { return true; }
 
 // Every kernel built into this binary for this CPU family.
 std::span<const KernelInfo> all_kernels();

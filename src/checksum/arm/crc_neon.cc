@@ -12,8 +12,8 @@
 // group is copied into a zeroed buffer; the zeros it adds at the end are
 // undone by one multiplication by z^-(2 pad).
 
-#include "container/arm_intrinsics.h"
-#include "container/crc_kernels.h"
+#include "checksum/arm/arm_intrinsics.h"
+#include "checksum/crc_kernels.h"
 
 #if defined(REMPAR_NEON_KERNELS)
 
@@ -23,8 +23,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "container/crc_algebra.h"
-#include "container/crc_emulated.h"
+#include "checksum/crc_algebra.h"
+#include "checksum/crc_emulated.h"
 
 #if !defined(REMPAR_EMULATED)
 #include <sys/auxv.h>

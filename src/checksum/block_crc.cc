@@ -1,7 +1,7 @@
-#include "container/block_crc.h"
+#include "checksum/block_crc.h"
 
-#include "container/crc_kernels.h"
-#include "container/kernel_choice.h"
+#include "checksum/crc_kernels.h"
+#include "checksum/kernel_choice.h"
 
 namespace rempar {
 namespace {

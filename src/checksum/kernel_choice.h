@@ -2,7 +2,7 @@
 // Which kernel block_crc runs. It is chosen once from what the CPU offers;
 // tests and benchmarks may pin another to compare kernels on the same work.
 
-#include "container/crc_kernels.h"
+#include "checksum/crc_kernels.h"
 
 namespace rempar::crc {
 

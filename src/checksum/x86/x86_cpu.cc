@@ -1,4 +1,4 @@
-#include "container/x86_cpu.h"
+#include "checksum/x86/x86_cpu.h"
 
 #if defined(__x86_64__)
 

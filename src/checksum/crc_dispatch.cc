@@ -3,27 +3,17 @@
 #include <limits>
 #include <string_view>
 
-#include "container/crc_kernels.h"
+#include "checksum/crc_kernels.h"
 
 namespace rempar::crc {
 namespace {
 
-// Each kernel with its priority: the supported one ranked highest runs.
-// (Not formatted: clang-format indents the rows after a preprocessor line.)
-// clang-format off
-constexpr auto KERNELS = std::to_array<KernelInfo>({
-    {"bytewise", update_bytewise, always_supported, 0},
-    {"portable", update_portable, always_supported, 10},
-#if defined(__x86_64__)
-    {"sse41", update_sse41, sse41_supported, 20},
-    {"avx2", update_avx2, avx2_supported, 30},
-    {"avx512", update_avx512, avx512_supported, 40},
-#endif
-#if defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    {"neon", update_neon, neon_supported, 30},
-#endif
-});
-// clang-format on
+// Each kernel of this CPU family with its priority: the supported one ranked
+// highest runs.
+#define REMPAR_NATIVE_ROW(name, family, priority) \
+  REMPAR_IF_NATIVE_##family(KernelInfo{#name, update_##name, name##_supported, priority}, )
+constexpr auto KERNELS = std::to_array<KernelInfo>({REMPAR_CRC_KERNELS(REMPAR_NATIVE_ROW)});
+#undef REMPAR_NATIVE_ROW
 
 // The highest priority a build may choose: REMPAR_MAX_KERNEL names a kernel
 // (a benchmark build standing in for a CPU that has no better one).

@@ -12,8 +12,8 @@
 // is one). The register's term y^n g is put into the first group's
 // accumulator, where folding carries it to its place.
 
-#include "container/crc_kernels.h"
-#include "container/x86_intrinsics.h"
+#include "checksum/crc_kernels.h"
+#include "checksum/x86/x86_intrinsics.h"
 
 #if defined(REMPAR_X86_KERNELS)
 
@@ -22,9 +22,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "container/crc_algebra.h"
-#include "container/crc_emulated.h"
-#include "container/x86_cpu.h"
+#include "checksum/crc_algebra.h"
+#include "checksum/crc_emulated.h"
+#include "checksum/x86/x86_cpu.h"
 
 namespace REMPAR_KERNEL_NAMESPACE {
 namespace {

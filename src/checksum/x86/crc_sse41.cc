@@ -7,8 +7,8 @@
 // across them. Whole groups are folded; the last, shorter run goes to the
 // table kernel.
 
-#include "container/crc_kernels.h"
-#include "container/x86_intrinsics.h"
+#include "checksum/crc_kernels.h"
+#include "checksum/x86/x86_intrinsics.h"
 
 #if defined(REMPAR_X86_KERNELS)
 
@@ -17,9 +17,9 @@
 #include <cstdint>
 #include <utility>
 
-#include "container/crc_algebra.h"
-#include "container/crc_emulated.h"
-#include "container/pair_plane_layout.h"
+#include "checksum/crc_algebra.h"
+#include "checksum/crc_emulated.h"
+#include "checksum/x86/pair_plane_layout.h"
 
 namespace REMPAR_KERNEL_NAMESPACE {
 namespace {
