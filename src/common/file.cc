@@ -290,6 +290,19 @@ void File::drop_cached(std::int64_t offset, std::int64_t length) {
 #endif
 }
 
+bool File::bypass_cache(bool bypass) {
+#ifdef O_DIRECT
+  const int flags = ::fcntl(fd_, F_GETFL);
+  if (flags < 0) return fail(errno);
+  if (::fcntl(fd_, F_SETFL, bypass ? flags | O_DIRECT : flags & ~O_DIRECT) != 0) {
+    return fail(errno);
+  }
+  return true;
+#else
+  return fail(EINVAL);
+#endif
+}
+
 std::string error_text(int error) { return std::strerror(error); }
 
 }  // namespace rempar::io

@@ -109,6 +109,11 @@ class File {
   // Tells the kernel the bytes in [offset, offset + length) will not be read
   // again, so their pages may leave the cache.
   void drop_cached(std::int64_t offset, std::int64_t length);
+  // Makes the reads that follow bypass the page cache and reach the medium;
+  // they then need page-aligned buffers, offsets and lengths. False, with the
+  // error kept, where the file system or the device does not allow it.
+  // `false` returns to reads through the cache.
+  bool bypass_cache(bool bypass = true);
 
  private:
   File(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}

@@ -120,4 +120,35 @@ std::string target_write_failed(std::string_view name, int error) {
          "; applying the same patch again is safe\n";
 }
 
+std::string binding_file_refused(std::string_view cdt_name) {
+  return "Error - the checksum file '" + std::string(cdt_name) +
+         "' beside the patch is refused (see above); the target is untouched\n";
+}
+
+std::string binding_size_mismatch(std::string_view cdt_name, std::int64_t target_size,
+                                  std::uint64_t recorded) {
+  return "Error - the checksum file '" + std::string(cdt_name) + "' records a file of " +
+         std::to_string(recorded) + " bytes, the target has " + std::to_string(target_size) +
+         ": the patch is for another file\n";
+}
+
+std::string record_not_a_block(std::string_view cdt_name, std::uint64_t offset,
+                               std::uint32_t length, std::uint32_t block_size) {
+  return "Error - .CDP record at " + std::to_string(offset) + " of " + std::to_string(length) +
+         " bytes is not one block of the checksum file '" + std::string(cdt_name) +
+         "' (blocks of " + std::to_string(block_size) +
+         " bytes): the patch is for another file, or that file was made again\n";
+}
+
+std::string target_differs(std::string_view cdt_name, std::uint64_t offset) {
+  return "Error - the target differs from its checksum file '" + std::string(cdt_name) +
+         "' at offset " + std::to_string(offset) +
+         ": it changed after that file was made, or the patch is for another file\n";
+}
+
+std::string target_not_holding(std::uint64_t offset) {
+  return "Error - the target does not hold what was written at offset " +
+         std::to_string(offset) + "\n";
+}
+
 }  // namespace rempar::msg

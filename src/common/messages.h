@@ -89,5 +89,14 @@ inline constexpr std::string_view BAD_RECORDS =
 std::string record_out_of_range(std::uint64_t offset, std::uint32_t length,
                                 std::uint64_t file_size);
 std::string target_write_failed(std::string_view name, int error);
+// The checksum file beside the patch, which ties the patch to its target.
+std::string binding_file_refused(std::string_view cdt_name);
+std::string binding_size_mismatch(std::string_view cdt_name, std::int64_t target_size,
+                                  std::uint64_t recorded);
+std::string record_not_a_block(std::string_view cdt_name, std::uint64_t offset,
+                               std::uint32_t length, std::uint32_t block_size);
+std::string target_differs(std::string_view cdt_name, std::uint64_t offset);
+// A written range that the medium does not give back.
+std::string target_not_holding(std::uint64_t offset);
 
 }  // namespace rempar::msg

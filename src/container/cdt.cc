@@ -1,7 +1,9 @@
 #include "container/cdt.h"
 
+#include <algorithm>
 #include <array>
 
+#include "checksum/block_crc.h"
 #include "common/le.h"
 
 namespace rempar {
@@ -20,6 +22,17 @@ bool seal_cdt(ContainerWriter& cdt, const ContainerLayout& layout, std::uint64_t
   return write_internal_checksum(cdt, sealed - SEAL_SIZE);
 }
 
+std::uint32_t unreadable_marker(std::uint64_t length) {
+  static constexpr std::array<std::uint8_t, 4096> ZEROS{};
+  RunningCrc crc;
+  for (std::uint64_t done = 0; done < length;) {
+    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(ZEROS.size(), length - done));
+    crc.update(std::span(ZEROS.data(), piece));
+    done += piece;
+  }
+  return crc.value() ^ 1u;
+}
+
 io::ReadStatus read_cdt_sizes(io::File& cdt, const ContainerLayout& layout, CdtSizes& sizes) {
   std::array<std::uint8_t, 12> fields{};
   const auto width = static_cast<std::size_t>(layout.size_width);
@@ -28,6 +41,18 @@ io::ReadStatus read_cdt_sizes(io::File& cdt, const ContainerLayout& layout, CdtS
   if (!got) return io::ReadStatus::failed;
   if (*got != wanted) return io::ReadStatus::ended_early;
   sizes = {decode_le(fields.data(), width), decode_le32(fields.data() + width), &layout};
+  return io::ReadStatus::ok;
+}
+
+io::ReadStatus read_stored_checksum(io::File& cdt, const ContainerLayout& layout,
+                                    std::uint64_t index, std::uint32_t& crc) {
+  std::array<std::uint8_t, CHECKSUM_WIDTH> field{};
+  const auto at =
+      layout.checksums_offset() + static_cast<std::int64_t>(index) * CHECKSUM_WIDTH;
+  const auto got = cdt.read_at(field, at);
+  if (!got) return io::ReadStatus::failed;
+  if (*got != field.size()) return io::ReadStatus::ended_early;
+  crc = decode_le32(field.data());
   return io::ReadStatus::ok;
 }
 

@@ -30,9 +30,20 @@ void write_stored_checksum(ContainerWriter& cdt, std::uint32_t crc);
 [[nodiscard]] bool seal_cdt(ContainerWriter& cdt, const ContainerLayout& layout,
                             std::uint64_t blocks);
 
+// The checksum stored for a block that could not be read when the checksum
+// file was made: that of a block of `length` zero bytes with its lowest bit
+// inverted. No readable block of zeros carries it, and a patch always
+// replaces such a block.
+std::uint32_t unreadable_marker(std::uint64_t length);
+
 // Reads the sizes of a checksum file whose check found `layout`.
 [[nodiscard]] io::ReadStatus read_cdt_sizes(io::File& cdt, const ContainerLayout& layout,
                                             CdtSizes& sizes);
+
+// Reads the checksum stored for block `index` alone, for a caller that needs
+// a few of them, wherever they stand.
+[[nodiscard]] io::ReadStatus read_stored_checksum(io::File& cdt, const ContainerLayout& layout,
+                                                  std::uint64_t index, std::uint32_t& crc);
 
 // The stored checksums of a checksum file of `cdt_size` bytes, first block
 // first; never reads the seal.

@@ -7,6 +7,8 @@
 #include "container/cdp.h"
 #include "container/check_container.h"
 #include "ops/opened_input.h"
+#include "ops/read_back.h"
+#include "ops/target_binding.h"
 
 namespace rempar {
 namespace {
@@ -69,18 +71,26 @@ bool write_records(io::SequentialReader& records, CdpRecordScanner& scanner,
 }  // namespace
 
 bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::int64_t target_size,
-                   std::ostream& out) {
+                   std::ostream& out, RecordSummaries* summaries,
+                   const BeforeWriting& before_writing) {
   CdpRecordScanner scanner(cdp_size);
+  RecordSummaries own_summaries;
+  RecordSummaries& kept_summaries = summaries != nullptr ? *summaries : own_summaries;
+  const auto summarise = [&](const CdpRecord& record, std::uint64_t done,
+                             std::span<const std::uint8_t> piece) {
+    kept_summaries.take(record, done, piece);
+  };
   const bool keep = cdp_size <= KEEP_IN_MEMORY;
   std::vector<std::uint8_t> kept;
   if (keep) kept.reserve(static_cast<std::size_t>(std::max<std::int64_t>(cdp_size, 0)));
   const auto visit = [&](std::span<const std::uint8_t> chunk, std::int64_t) {
-    scanner.feed(chunk);
+    scanner.feed(chunk, summarise);
     if (keep) kept.insert(kept.end(), chunk.begin(), chunk.end());
   };
   if (check_container(cdp, cdp_size, ContainerKind::CDP, make_signature(ContainerKind::CDP), out,
                       visit) != 0 ||
-      !records_fit(scanner, target_size, out)) {
+      !records_fit(scanner, target_size, out) ||
+      (before_writing && !before_writing(kept_summaries.records()))) {
     return false;
   }
   const ContainerLayout& layout = scanner.layout();
@@ -107,11 +117,22 @@ Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, st
     out << msg::same_file(msg::TARGET_FILE, file, msg::CDP_FILE, cdp_name);
     return Outcome::failed;
   }
-  const bool applied = apply_records(cdp->file, target->file, cdp->size, target->size, out);
+  RecordSummaries written;
+  const bool applied = apply_records(
+      cdp->file, target->file, cdp->size, target->size, out, &written,
+      [&](std::span<const RecordSummary> records) {
+        return target_is_bound(cdp_name, target->file, target->size, records, out);
+      });
   cdp->file.close();
   if (!applied) return Outcome::failed;
-  // The repair counts only once it is on stable storage.
-  if (!target->file.sync() || !target->file.close()) {
+  // The repair counts only once it is on stable storage, and the medium
+  // gives it back.
+  if (!target->file.sync()) {
+    out << msg::target_write_failed(file, target->file.last_error());
+    return Outcome::failed;
+  }
+  if (!reads_back_as_written(target->file, written.records(), out)) return Outcome::failed;
+  if (!target->file.close()) {
     out << msg::target_write_failed(file, target->file.last_error());
     return Outcome::failed;
   }

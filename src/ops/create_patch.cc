@@ -17,9 +17,9 @@ namespace {
 // file, and the file must hold a checksum for every block. Extra checksums
 // after the last block's are never read.
 bool sizes_fit(const CdtSizes& sizes, std::int64_t cdt_size, std::int64_t verified_size,
-               std::ostream& out) {
+               const SizeMismatch& size_mismatch, std::ostream& out) {
   if (sizes.file_size != static_cast<std::uint64_t>(verified_size)) {
-    out << msg::verified_size_mismatch(verified_size, sizes.file_size);
+    out << size_mismatch(verified_size, sizes.file_size);
     return false;
   }
   if (sizes.block_size == 0) {
@@ -63,7 +63,8 @@ bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch,
 }  // namespace
 
 std::optional<CdtSizes> accept_checksum_file(io::File& cdt, std::int64_t cdt_size,
-                                             std::int64_t verified_size, std::ostream& out) {
+                                             std::int64_t verified_size, std::ostream& out,
+                                             const SizeMismatch& size_mismatch) {
   const ContainerLayout* layout = nullptr;
   if (check_container(cdt, cdt_size, ContainerKind::CDT, make_signature(ContainerKind::CDT), out,
                       {}, &layout) != 0) {
@@ -74,7 +75,7 @@ std::optional<CdtSizes> accept_checksum_file(io::File& cdt, std::int64_t cdt_siz
     out << msg::read_error(msg::CDT_FILE, cdt, read);
     return std::nullopt;
   }
-  if (!sizes_fit(sizes, cdt_size, verified_size, out)) return std::nullopt;
+  if (!sizes_fit(sizes, cdt_size, verified_size, size_mismatch, out)) return std::nullopt;
   return sizes;
 }
 

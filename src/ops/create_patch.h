@@ -4,11 +4,13 @@
 // version of the checksum file (fields: container/cdt.h, container/cdp.h).
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
 
 #include "common/file.h"
+#include "common/messages.h"
 #include "container/cdt.h"
 #include "container/container_writer.h"
 #include "ops/outcome.h"
@@ -18,11 +20,15 @@ namespace rempar {
 Outcome run_create_patch(const std::string& cdt_name, const std::string& file,
                          const std::string& cdp_name, std::ostream& out);
 
+// The message for a checksum file that records another file size than the
+// file it is checked against has.
+using SizeMismatch = std::function<std::string(std::int64_t actual, std::uint64_t recorded)>;
+
 // Checks the checksum file and the sizes it records against the verified
 // file; nothing, after one message, when it is rejected.
-[[nodiscard]] std::optional<CdtSizes> accept_checksum_file(io::File& cdt, std::int64_t cdt_size,
-                                                           std::int64_t verified_size,
-                                                           std::ostream& out);
+[[nodiscard]] std::optional<CdtSizes> accept_checksum_file(
+    io::File& cdt, std::int64_t cdt_size, std::int64_t verified_size, std::ostream& out,
+    const SizeMismatch& size_mismatch = msg::verified_size_mismatch);
 
 // Walks the verified file and writes the records of the blocks whose
 // checksums differ from the accepted checksum file's. Returns false, after

@@ -1,0 +1,140 @@
+#include "ops/target_binding.h"
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+#include <sstream>
+
+#include "common/aligned_buffer.h"
+#include "common/messages.h"
+#include "container/cdt.h"
+#include "ops/create_patch.h"
+#include "ops/opened_input.h"
+
+namespace rempar {
+namespace {
+
+constexpr std::size_t READ_PIECE = 1 << 20;
+
+bool has_patch_ending(const std::string& name) {
+  constexpr std::string_view ENDING = ".cdp";
+  if (name.size() < ENDING.size()) return false;
+  return std::equal(
+      ENDING.begin(), ENDING.end(), name.end() - ENDING.size(),
+      [](char want, char got) { return want == std::tolower(static_cast<unsigned char>(got)); });
+}
+
+// What reading a block of the target found.
+enum class BlockState { read, unreadable, ended_early };
+
+BlockState read_block_crc(io::File& target, AlignedBuffer& buffer, std::uint64_t offset,
+                          std::uint32_t length, std::uint32_t& crc) {
+  RunningCrc running;
+  for (std::uint64_t done = 0; done < length;) {
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - done));
+    const auto got =
+        target.read_at(std::span(buffer.data(), want), static_cast<std::int64_t>(offset + done));
+    if (!got) return BlockState::unreadable;
+    if (*got != want) return BlockState::ended_early;
+    running.update(std::span(buffer.data(), want));
+    done += want;
+  }
+  crc = running.value();
+  return BlockState::read;
+}
+
+// Checks the records against one accepted checksum file.
+class Binding {
+ public:
+  Binding(io::File& cdt, const CdtSizes& sizes, const std::string& name)
+      : cdt_(cdt), sizes_(sizes), name_(name) {}
+
+  // Each record covers exactly one block of the checksum file.
+  bool records_are_blocks(std::span<const RecordSummary> records, std::ostream& out) const {
+    const std::uint64_t block_size = sizes_.block_size;
+    for (const RecordSummary& record : records) {
+      const std::uint64_t block_length =
+          std::min<std::uint64_t>(block_size, sizes_.file_size - record.offset);
+      if (record.offset % block_size != 0 || record.length != block_length) {
+        out << msg::record_not_a_block(name_, record.offset, record.length, sizes_.block_size);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Every block a record overwrites is as recorded, as patched, or unreadable.
+  bool blocks_allowed(io::File& target, std::span<const RecordSummary> records, std::ostream& out) {
+    auto buffer = AlignedBuffer::allocate(
+        std::min<std::size_t>(READ_PIECE, std::max<std::size_t>(sizes_.block_size, 1)));
+    if (!buffer) {
+      out << msg::not_enough_memory("the blocks the patch overwrites");
+      return false;
+    }
+    for (const RecordSummary& record : records) {
+      std::uint32_t stored = 0;
+      const io::ReadStatus status =
+          read_stored_checksum(cdt_, *sizes_.layout, record.offset / sizes_.block_size, stored);
+      if (status != io::ReadStatus::ok) {
+        out << msg::read_error(msg::CDT_FILE, cdt_, status);
+        return false;
+      }
+      if (stored == marker(record.length)) continue;
+      std::uint32_t now = 0;
+      const BlockState state = read_block_crc(target, *buffer, record.offset, record.length, now);
+      if (state == BlockState::unreadable) continue;
+      if (state == BlockState::read && (now == stored || now == record.crc)) continue;
+      out << msg::target_differs(name_, record.offset);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  // At most two lengths occur, the block size and the last block's.
+  std::uint32_t marker(std::uint32_t length) {
+    auto& cached = length == sizes_.block_size ? full_marker_ : last_marker_;
+    if (!cached) cached = unreadable_marker(length);
+    return *cached;
+  }
+
+  io::File& cdt_;
+  CdtSizes sizes_;
+  const std::string& name_;
+  std::optional<std::uint32_t> full_marker_;
+  std::optional<std::uint32_t> last_marker_;
+};
+
+}  // namespace
+
+std::string binding_name(const std::string& cdp_name) {
+  if (!has_patch_ending(cdp_name)) return {};
+  return cdp_name.substr(0, cdp_name.size() - 4) + ".cdt";
+}
+
+bool target_is_bound(const std::string& cdp_name, io::File& target, std::int64_t target_size,
+                     std::span<const RecordSummary> records, std::ostream& out) {
+  const std::string name = binding_name(cdp_name);
+  if (name.empty()) return true;
+  const auto info = io::stat_path(name);
+  if (!info || !info->regular) return true;
+  auto cdt = open_input(name, msg::CDT_FILE, io::File::Mode::read, out);
+  if (!cdt) return false;
+  // The checks of patch creation, with its messages; then the file named.
+  std::ostringstream refusal;
+  const auto sizes =
+      accept_checksum_file(cdt->file, cdt->size, target_size, refusal,
+                           [&name](std::int64_t actual, std::uint64_t recorded) {
+                             return msg::binding_size_mismatch(name, actual, recorded);
+                           });
+  if (!sizes) {
+    out << refusal.str();
+    if (refusal.str().find(name) == std::string::npos) out << msg::binding_file_refused(name);
+    return false;
+  }
+  Binding binding(cdt->file, *sizes, name);
+  return binding.records_are_blocks(records, out) && binding.blocks_allowed(target, records, out);
+}
+
+}  // namespace rempar
