@@ -10,7 +10,6 @@
 #include <functional>
 
 #include "container/cdt.h"
-#include "container/layout.h"
 #include "test_support.h"
 
 namespace rempar {
@@ -36,14 +35,9 @@ void change_byte(const std::string& path, std::size_t at) {
   testing::overwrite_file(path, bytes);
 }
 
-// The stored checksum of block `index` replaced, the seal made again.
 void store_checksum(const std::string& cdt_path, std::size_t index, std::uint32_t crc) {
   Bytes cdt = testing::read_file(cdt_path);
-  const auto at = static_cast<std::size_t>(LAYOUT_2_0.checksums_offset()) + 4 * index;
-  Bytes field;
-  testing::append_le32(field, crc);
-  std::copy(field.begin(), field.end(), cdt.begin() + static_cast<std::ptrdiff_t>(at));
-  testing::reseal(cdt);
+  testing::store_checksum(cdt, index, crc);
   testing::overwrite_file(cdt_path, cdt);
 }
 

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -179,6 +180,14 @@ Bytes damaged_copy(Bytes data, std::size_t block_size, std::size_t every) {
 void reseal(Bytes& container) {
   container.resize(container.size() - 4);
   append_le32(container, block_crc(container));
+}
+
+void store_checksum(Bytes& cdt, std::size_t index, std::uint32_t crc) {
+  const auto at = static_cast<std::size_t>(LAYOUT_2_0.checksums_offset()) + 4 * index;
+  Bytes field;
+  append_le32(field, crc);
+  std::copy(field.begin(), field.end(), cdt.begin() + static_cast<std::ptrdiff_t>(at));
+  reseal(cdt);
 }
 
 bool same_output(const std::string& called, const std::string& name) {

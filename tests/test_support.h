@@ -84,6 +84,9 @@ Bytes damaged_copy(Bytes data, std::size_t block_size, std::size_t every);
 
 // Replaces a container's last 4 bytes with the seal of the bytes before them.
 void reseal(Bytes& container);
+// Stores `crc` for block `index` of a 2.0 checksum file, sealed again: the
+// checksum file of a step 1 that saw that block otherwise.
+void store_checksum(Bytes& cdt, std::size_t index, std::uint32_t crc);
 
 // One row of a fault table: `op` on `file` meets `fault`, and the run must
 // report `message`.
