@@ -10,7 +10,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 PREFIX     ?= /usr/local
 
-.PHONY: all configure configure-test test cross-test demo bench bench-large clean
+.PHONY: all configure configure-test test cross-test demo bench bench-large bench-proven clean
 
 all: $(BUILD)/rempar
 
@@ -61,6 +61,10 @@ bench:
 # Files of many GiB (sparse), side by side with 1 GiB ones; not run by CI.
 bench-large:
 	bash bench/large_files.sh
+
+# Patch application before and after read-back and binding (bench/proven_repair.sh).
+bench-proven:
+	bash bench/proven_repair.sh
 
 clean:
 	rm -rf $(BUILD) $(TEST_BUILD)
