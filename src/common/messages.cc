@@ -147,8 +147,8 @@ std::string target_differs(std::string_view cdt_name, std::uint64_t offset) {
 }
 
 std::string target_not_holding(std::uint64_t offset) {
-  return "Error - the target does not hold what was written at offset " +
-         std::to_string(offset) + "\n";
+  return "Error - the target does not hold what was written at offset " + std::to_string(offset) +
+         "\n";
 }
 
 }  // namespace rempar::msg

@@ -26,7 +26,8 @@ std::uint32_t unreadable_marker(std::uint64_t length) {
   static constexpr std::array<std::uint8_t, 4096> ZEROS{};
   RunningCrc crc;
   for (std::uint64_t done = 0; done < length;) {
-    const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(ZEROS.size(), length - done));
+    const auto piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(ZEROS.size(), length - done));
     crc.update(std::span(ZEROS.data(), piece));
     done += piece;
   }
@@ -47,8 +48,7 @@ io::ReadStatus read_cdt_sizes(io::File& cdt, const ContainerLayout& layout, CdtS
 io::ReadStatus read_stored_checksum(io::File& cdt, const ContainerLayout& layout,
                                     std::uint64_t index, std::uint32_t& crc) {
   std::array<std::uint8_t, CHECKSUM_WIDTH> field{};
-  const auto at =
-      layout.checksums_offset() + static_cast<std::int64_t>(index) * CHECKSUM_WIDTH;
+  const auto at = layout.checksums_offset() + static_cast<std::int64_t>(index) * CHECKSUM_WIDTH;
   const auto got = cdt.read_at(field, at);
   if (!got) return io::ReadStatus::failed;
   if (*got != field.size()) return io::ReadStatus::ended_early;

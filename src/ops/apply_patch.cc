@@ -118,11 +118,11 @@ Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, st
     return Outcome::failed;
   }
   RecordSummaries written;
-  const bool applied = apply_records(
-      cdp->file, target->file, cdp->size, target->size, out, &written,
-      [&](std::span<const RecordSummary> records) {
-        return target_is_bound(cdp_name, target->file, target->size, records, out);
-      });
+  const bool applied =
+      apply_records(cdp->file, target->file, cdp->size, target->size, out, &written,
+                    [&](std::span<const RecordSummary> records) {
+                      return target_is_bound(cdp_name, target->file, target->size, records, out);
+                    });
   cdp->file.close();
   if (!applied) return Outcome::failed;
   // The repair counts only once it is on stable storage, and the medium
