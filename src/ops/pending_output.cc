@@ -103,9 +103,8 @@ std::optional<PendingOutput> PendingOutput::open_direct(const std::string& name,
   io::report_broken_pipes();
   // The process's own standard output is written through its descriptor,
   // which also serves a socket that no name opens.
-  auto file = same_file_as_standard_output(info)
-                  ? io::File::duplicate(STDOUT_FILENO, name)
-                  : io::File::open(name, io::File::Mode::write_only);
+  auto file = same_file_as_standard_output(info) ? io::File::duplicate(STDOUT_FILENO, name)
+                                                 : io::File::open(name, io::File::Mode::write_only);
   if (!file) {
     out << msg::open_failed(msg::OUTPUT_FILE, name);
     return std::nullopt;

@@ -50,8 +50,8 @@ class PendingOutput {
   };
   PendingOutput(io::File file, std::string name, std::string written, Way way);
 
-  static std::optional<PendingOutput> open_direct(const std::string& name,
-                                                  const io::PathInfo& info, std::ostream& out);
+  static std::optional<PendingOutput> open_direct(const std::string& name, const io::PathInfo& info,
+                                                  std::ostream& out);
   static std::optional<PendingOutput> open_in_place(const std::string& name, std::ostream& out);
   static std::optional<PendingOutput> open_beside(const std::string& name,
                                                   const std::string& target,
