@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <future>
 #include <iostream>
 #include <optional>
 #include <set>
@@ -325,7 +326,15 @@ TEST(SpecialOutputs, AreWrittenAndKept) {
         {{"-p", "-i", "other.cdt", "-o", name, "data"}, 0, "Completed, .CDP file generated\n"},
     };
     for (const Case& c : cases) {
+      // A pipe's output waits for its reader.
+      auto reader = std::async(std::launch::async, [&, pipe = type == S_IFIFO] {
+        if (!pipe) return;
+        const int fd = ::open((dir / name).c_str(), O_RDONLY | O_CLOEXEC);
+        testing::drain(fd);
+        ::close(fd);
+      });
       const auto result = testing::run_rempar(c.args, dir.path());
+      reader.get();
       EXPECT_EQ(result.status, c.status) << name << ": " << result.out;
       EXPECT_TRUE(result.out.ends_with(c.ending)) << name << ": " << result.out;
       struct stat st {};

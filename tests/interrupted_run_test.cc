@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <span>
 #include <thread>
 
 #include "test_support.h"
@@ -183,8 +185,9 @@ const Stop STOPS[] = {{SIGINT, 2},  {SIGTERM, 2}, {SIGHUP, 2},   {SIGINT, 50}, {
 
 // SIGINT, SIGTERM and SIGHUP at several points leave the older container as
 // it was and no temporary file; the run ends by the signal.
-void expect_clean_interruptions(const TempDir& dir, const Creation& c) {
-  for (const Stop& stop : STOPS) {
+void expect_clean_interruptions(const TempDir& dir, const Creation& c,
+                                std::span<const Stop> stops = STOPS) {
+  for (const Stop& stop : stops) {
     const std::string what = std::string(c.what) + ", signal " +
                              std::to_string(stop.signal_number) + " at " +
                              std::to_string(stop.percent) + "%";
@@ -235,6 +238,22 @@ TEST(InterruptedRun, ChecksumCreation) {
                    {"data", "data.cdt", "older.cdt", "complete.cdt"}};
   expect_clean_interruptions(dir, c);
   expect_old_or_new_after_kill(dir, c);
+
+  // An output name at the component limit: the temporary file beside it has
+  // a shortened name, and the older container survives as well.
+  const std::string long_name(NAME_MAX - 1, 'c');
+  std::filesystem::copy_file(dir / "older.cdt", dir / long_name);
+  const Stop terms[] = {{SIGTERM, 2}, {SIGTERM, 50}};
+  expect_clean_interruptions(dir,
+                             {"a name of 254 bytes",
+                              {"-b", "64", "-o", long_name, "data"},
+                              long_name,
+                              "Completed\n",
+                              "older.cdt",
+                              "complete.cdt",
+                              {"data", "data.cdt", "older.cdt", "complete.cdt", long_name}},
+                             terms);
+  std::filesystem::remove(dir / long_name);
 
   const auto again = testing::run_rempar(c.args, dir.path());
   EXPECT_EQ(again.status, 0);

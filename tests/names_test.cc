@@ -11,8 +11,10 @@
 
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 
+#include "cli/dispatch.h"
 #include "test_support.h"
 
 namespace rempar {
@@ -277,6 +279,70 @@ TEST(Names, NamesAtTheComponentLimit) {
       EXPECT_EQ(result.status, 2) << length;
     }
   }
+}
+
+// An output name at the component limit still gets a temporary file beside
+// it, under a shortened name: a run that fails part way leaves the older
+// container byte for byte, one that succeeds replaces it, and neither leaves
+// anything else behind.
+TEST(Names, OutputNamesAtTheComponentLimitAreReplacedSafely) {
+  const Bytes good = testing::random_bytes(100000, 25);
+  const Bytes damaged = testing::damaged_copy(good, 16384, 2);
+  const Bytes older = testing::bytes_of("an older container");
+  for (const char mode : {'c', 'p'}) {
+    const Bytes complete = mode == 'c' ? testing::checksum_file_of(good, DEFAULT_BLOCK_SIZE)
+                                       : testing::patch_file_of(good, damaged, DEFAULT_BLOCK_SIZE);
+    for (const std::size_t length : {std::size_t{NAME_MAX} - 1, std::size_t{NAME_MAX}}) {
+      for (const bool fails : {true, false}) {
+        const std::string what = std::string(1, mode) + ", " + std::to_string(length) +
+                                 (fails ? " bytes, failing" : " bytes");
+        TempDir dir;
+        const std::string output = dir / std::string(length, 'o');
+        testing::write_file(dir / "data", good);
+        testing::write_file(output, older);
+        Options options;
+        options.mode = mode_for_option(mode);
+        options.output_name = output;
+        if (mode == 'p') {
+          testing::write_file(dir / "data.cdt", testing::checksum_file_of(damaged, 16384));
+          options.input_name = dir / "data.cdt";
+        }
+        // The file read block by block fails, part way through the run.
+        const testing::FaultHookGuard hook([&](io::Op op, const std::string& name) {
+          return io::Fault{fails && op == io::Op::read && name == dir / "data" ? EIO : 0};
+        });
+        std::ostringstream out;
+        EXPECT_EQ(dispatch(options, dir / "data", out), fails ? 2 : 0) << what << out.str();
+        EXPECT_TRUE(testing::read_file(output) == (fails ? older : complete)) << what;
+        std::size_t entries = 0;
+        for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
+          ++entries;
+        EXPECT_EQ(entries, mode == 'c' ? 2u : 3u) << what;
+      }
+    }
+  }
+}
+
+// Names that can never be written fail when the output is opened, before
+// any input is read: the message is the open's, with no progress before it.
+TEST(Names, OutputNamesThatCanNeverBeWritten) {
+  TempDir dir;
+  const Bytes data = testing::random_bytes(3 << 20, 26);
+  testing::write_file(dir / "data", data);
+  testing::write_file(dir / "data.cdt", testing::checksum_file_of(data, 16384));
+  std::filesystem::create_directory(dir / "sub");
+  for (const std::string name : {"", "missing/out", "sub/", "sub", "missing/", "data/out"}) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"-o", name, "data"}, {"-p", "-i", "data.cdt", "-o", name, "data"}}) {
+      const auto result = testing::run_rempar(args, dir.path());
+      EXPECT_EQ(result.out, PROCESSING + "Error opening output file '" + name + "'\n")
+          << args[0] << " '" << name << "'";
+      EXPECT_EQ(result.status, 2) << name;
+    }
+  }
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+  EXPECT_EQ(entries, 3u);
 }
 
 }  // namespace

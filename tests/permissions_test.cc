@@ -207,20 +207,31 @@ TEST(Permissions, RefusedAsAnUnprivilegedUser) {
        "Error opening .CDP file 'data.cdp'\n",
        2,
        {{"data", &f.damaged}}},
+      // A container that may be written but not replaced, in a folder that
+      // takes no temporary file: writing over it would destroy it before
+      // the new one were complete, so it is refused and left as it was.
+      {"a writable checksum file in a read-only folder",
+       {{E{"data", &f.damaged, 0644}, E{"data.cdt", &OLD, 0666}}, 0555},
+       {"data"},
+       "Error - cannot replace output file 'data.cdt' safely: no temporary file can be made in "
+       "its folder (Permission denied); it was left as it was\n",
+       2,
+       {{"data.cdt", &OLD}}},
+      {"a writable patch file in a read-only folder",
+       {{E{"data", &f.good, 0644}, E{"data.cdt", &f.cdt, 0644}, E{"data.cdp", &OLD, 0666}}, 0555},
+       {"-p", "data"},
+       "Error - cannot replace output file 'data.cdp' safely: no temporary file can be made in "
+       "its folder (Permission denied); it was left as it was\n",
+       2,
+       {{"data.cdp", &OLD}}},
       // What the modes allow still works: patching in place needs no
-      // folder write, nor does rewriting a writable checksum file.
+      // folder write.
       {"a writable target in a read-only folder",
        {{E{"data", &f.damaged, 0666}, E{"data.cdp", &f.cdp, 0644}}, 0555},
        {"-a", "data"},
        testing::PATCHED,
        0,
        {{"data", &f.good}}},
-      {"a writable checksum file in a read-only folder",
-       {{E{"data", &f.damaged, 0644}, E{"data.cdt", &OLD, 0666}}, 0555},
-       {"data"},
-       testing::SEAL_AND_DONE,
-       0,
-       {{"data.cdt", &f.cdt}}},
       {"everything allowed",
        {{E{"data", &f.good, 0644}, E{"data.cdt", &f.cdt, 0644}}},
        {"-p", "data"},

@@ -7,6 +7,7 @@
 #include "ops/apply_patch.h"
 #include "ops/create_checksum.h"
 #include "ops/create_patch.h"
+#include "ops/pending_output.h"
 
 namespace rempar {
 namespace {
@@ -24,6 +25,17 @@ Outcome run_mode(const Options& options, const std::string& file, std::ostream& 
   return run_create_checksum(file, names.cdt, block_size, out);
 }
 
+// Whether the container the run writes goes to the process's standard output.
+bool writes_standard_output(const Options& options, const std::string& file) {
+  const ContainerNames names = container_names(options, file);
+  switch (options.mode) {
+    case Mode::create_checksum: return is_standard_output(names.cdt);
+    case Mode::create_patch: return is_standard_output(names.cdp);
+    case Mode::apply_patch: break;
+  }
+  return false;
+}
+
 }  // namespace
 
 int dispatch(const Options& options, const std::string& file, std::ostream& out) {
@@ -38,10 +50,11 @@ int dispatch(const Options& options, const std::string& file, std::ostream& out)
   return outcome == Outcome::succeeded ? 0 : EXIT_OPERATION_FAILED;
 }
 
-int run_program(int argc, char** argv, std::ostream& out) {
+int run_program(int argc, char** argv, std::ostream& out, std::ostream& err) {
   const CommandLine command = parse_command_line(argc, argv, out);
   if (command.exit_status) return *command.exit_status;
-  return dispatch(command.options, command.file, out);
+  return dispatch(command.options, command.file,
+                  writes_standard_output(command.options, command.file) ? err : out);
 }
 
 }  // namespace rempar

@@ -11,6 +11,8 @@ namespace rempar {
 int dispatch(const Options& options, const std::string& file, std::ostream& out);
 
 // The whole program: scan, dispatch, exit status (1 for command-line errors).
-int run_program(int argc, char** argv, std::ostream& out);
+// Messages go to `out`, or to `err` when the container goes to standard
+// output, so that it goes down a pipe byte for byte.
+int run_program(int argc, char** argv, std::ostream& out, std::ostream& err);
 
 }  // namespace rempar

@@ -67,6 +67,8 @@ int open_flags(File::Mode mode) {
     case File::Mode::update_rw: return O_RDWR | O_NONBLOCK;
     case File::Mode::create_new: return O_RDWR | O_CREAT | O_EXCL;
     case File::Mode::directory: return O_RDONLY | O_DIRECTORY;
+    // Never read: a pipe opened for reading too would be its own reader.
+    case File::Mode::write_only: return O_WRONLY | O_NOCTTY;
   }
   return O_RDONLY;
 }
@@ -102,6 +104,12 @@ std::optional<PathInfo> stat_path(const std::string& name, int* error) {
   }
   if (error) *error = errno;
   return std::nullopt;
+}
+
+std::optional<PathInfo> descriptor_info(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  return to_info(st);
 }
 
 std::string resolve_links(const std::string& name) {
@@ -158,6 +166,21 @@ std::optional<File> File::open(const std::string& name, Mode mode, int* error) {
     return std::nullopt;
   }
   return File(fd, name);
+}
+
+std::optional<File> File::duplicate(int fd, const std::string& name, int* error) {
+  const Fault fault = injected(Op::open, name);
+  int copy = -1;
+  if (fault.error != 0) {
+    errno = fault.error;
+  } else {
+    copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  }
+  if (copy < 0) {
+    if (error) *error = errno;
+    return std::nullopt;
+  }
+  return File(copy, name);
 }
 
 File::File(File&& other) noexcept

@@ -54,6 +54,9 @@ struct PathInfo {
 // reached. Follows links, as opening does.
 std::optional<PathInfo> stat_path(const std::string& name, int* error = nullptr);
 
+// Facts about the open descriptor `fd` (say standard output), or nothing.
+std::optional<PathInfo> descriptor_info(int fd);
+
 // The name a chain of symbolic links at `name` ends in (relative link targets
 // taken from the link's own folder); `name` itself when it is no link, or when
 // the chain cannot be read.
@@ -73,10 +76,14 @@ class File {
     update_rw,   // existing file, readable and writable, never truncated
     create_new,  // a file that must not exist yet, readable and writable
     directory,   // a folder, opened only to sync its entries
+    write_only,  // an existing pipe or device, written as it is (a pipe waits for a reader)
   };
 
   // Opens `name`; on failure returns nothing and stores errno in *error.
   static std::optional<File> open(const std::string& name, Mode mode, int* error = nullptr);
+  // A second descriptor for the open file `fd` (say standard output), known
+  // by `name`; on failure returns nothing and stores errno in *error.
+  static std::optional<File> duplicate(int fd, const std::string& name, int* error = nullptr);
 
   File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;

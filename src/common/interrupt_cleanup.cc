@@ -59,6 +59,9 @@ void remove_on_interrupt(const std::string& path) {
 
 void forget_on_interrupt() { pending_removal = nullptr; }
 
+// Handlers installed later leave a signal that is ignored alone.
+void report_broken_pipes() { ::signal(SIGPIPE, SIG_IGN); }
+
 SignalsHeld::SignalsHeld() {
   const sigset_t set = cleanup_set();
   ::sigprocmask(SIG_BLOCK, &set, &previous_);

@@ -14,6 +14,10 @@ void remove_on_interrupt(const std::string& path);
 // The file is no longer the run's to remove (committed or already removed).
 void forget_on_interrupt();
 
+// From now on a write into a pipe that nobody reads fails with EPIPE, which
+// the run reports, instead of ending the process by SIGPIPE.
+void report_broken_pipes();
+
 // Holds the signals back while it lives, so that a file and its registration
 // come and go together; a held signal arrives when it ends.
 class SignalsHeld {

@@ -52,6 +52,12 @@ std::string output_is_device(std::string_view name) {
          " is a block device; a checksum or patch file is never written over a device\n";
 }
 
+std::string cannot_replace_safely(std::string_view name, int error) {
+  return "Error - cannot replace " + quoted(OUTPUT_FILE, name) +
+         " safely: no temporary file can be made in its folder (" + io::error_text(error) +
+         "); it was left as it was\n";
+}
+
 std::string container_invalid(std::string_view kind) {
   return "Error - ." + std::string(kind) + " invalid\n";
 }

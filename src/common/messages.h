@@ -54,6 +54,9 @@ std::string same_file(std::string_view output_role, std::string_view output,
 std::string not_enough_memory(std::string_view what);
 // A block device named as the container to write.
 std::string output_is_device(std::string_view name);
+// An existing output that cannot be replaced safely, since no temporary file
+// can be made beside it (`error` says why); it is left as it was.
+std::string cannot_replace_safely(std::string_view name, int error);
 
 // The container check; `kind` is "CDT" or "CDP". These texts are the
 // format's own.

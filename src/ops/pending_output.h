@@ -1,10 +1,14 @@
 #pragma once
 // A container being written. A regular file at the output name is replaced
 // only when the new container is complete: it is written under a temporary
-// name beside it (NAME.rempar-tmp-PID), made durable, and renamed over the
-// name, so that a failed or interrupted run leaves whatever stood there, and
-// a crash leaves either the old file or the complete new one. A pipe or a
-// device at the name is written directly and left in place.
+// name beside it (NAME.rempar-tmp-PID, NAME shortened where the whole would
+// not fit), made durable, and renamed over the name, so that a failed or
+// interrupted run leaves whatever stood there, and a crash leaves either the
+// old file or the complete new one. Where no temporary file can be made, an
+// existing file is refused, never written over; only a name where nothing
+// stands is written directly. A pipe, a terminal or a character device at
+// the name (also through /dev/stdout or /proc/self/fd/N) is written for
+// writing only and left in place.
 
 #include <optional>
 #include <ostream>
@@ -13,6 +17,9 @@
 #include "common/file.h"
 
 namespace rempar {
+
+// Whether `name` stands for the process's own standard output.
+bool is_standard_output(const std::string& name);
 
 class PendingOutput {
  public:
@@ -38,12 +45,13 @@ class PendingOutput {
  private:
   enum class Way {
     replace,   // written under a temporary name, renamed over the name
-    in_place,  // no temporary file could be made: the name itself is written
+    in_place,  // no temporary file could be made, nor stood a file at the name
     direct,    // a pipe or a device: written, never synced, renamed or removed
   };
   PendingOutput(io::File file, std::string name, std::string written, Way way);
 
-  static std::optional<PendingOutput> open_direct(const std::string& name, std::ostream& out);
+  static std::optional<PendingOutput> open_direct(const std::string& name, const io::PathInfo& info,
+                                                  std::ostream& out);
   static std::optional<PendingOutput> open_in_place(const std::string& name, std::ostream& out);
   static std::optional<PendingOutput> open_beside(const std::string& name,
                                                   const std::string& target,
