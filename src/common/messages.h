@@ -74,6 +74,10 @@ std::string verified_size_mismatch(std::int64_t verified_size, std::uint64_t rec
 inline constexpr std::string_view ZERO_BLOCK_SIZE = "Error - .CDT records a block size of 0\n";
 std::string checksum_count_mismatch(std::int64_t actual_size, std::uint64_t expected_size);
 std::string checksum_file_too_large(std::uint64_t size, std::int32_t block_size);
+// A block read again to be copied into the patch that no longer matches the
+// checksum taken when it was compared.
+inline constexpr std::string_view VERIFIED_CHANGED =
+    "Error - verified file changed while the patch was being created\n";
 inline constexpr std::string_view PATCH_TOO_LARGE =
     "Error - the patch file would pass the format's limit of 2147483647 bytes\n";
 
@@ -89,5 +93,9 @@ inline constexpr std::string_view BAD_RECORDS =
 std::string record_out_of_range(std::uint64_t offset, std::uint32_t length,
                                 std::uint64_t file_size);
 std::string target_write_failed(std::string_view name, int error);
+// A piece of the patch file read again to be applied that no longer matches
+// the piece the check read.
+inline constexpr std::string_view CDP_CHANGED =
+    "Error - .CDP file changed while it was being applied\n";
 
 }  // namespace rempar::msg

@@ -15,7 +15,9 @@ namespace rempar {
 Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, std::ostream& out);
 
 // Returns false, after one message, when it rejected the patch file (the
-// target is then untouched) or when reading or writing failed part way.
+// target is then untouched), when reading or writing failed part way, or when
+// the patch file read differently the second time (the records before the
+// piece that differs are then written, each byte as the check read it).
 [[nodiscard]] bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size,
                                  std::int64_t target_size, std::ostream& out);
 

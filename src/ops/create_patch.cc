@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "checksum/block_crc.h"
 #include "common/aligned_buffer.h"
 #include "common/messages.h"
 #include "container/cdp.h"
@@ -35,7 +36,10 @@ bool sizes_fit(const CdtSizes& sizes, std::int64_t cdt_size, std::int64_t verifi
   return true;
 }
 
-// Copies a block too large for the walk's buffer from the verified file.
+// Copies a block too large for the walk's buffer from the verified file. It
+// is read a second time, so the copy is checksummed again and must match the
+// checksum the walk compared; a copy that does not leaves only a patch that
+// is never sealed, and never committed.
 bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch,
                 ProgressLine& line) {
   auto piece = AlignedBuffer::allocate(
@@ -44,6 +48,7 @@ bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch,
     report_walk_failure(WalkStatus::no_memory, verified, msg::VERIFIED_FILE, line);
     return false;
   }
+  RunningCrc copied;
   for (std::uint64_t done = 0; done < block.length;) {
     const auto want =
         static_cast<std::size_t>(std::min<std::uint64_t>(piece->size(), block.length - done));
@@ -54,10 +59,13 @@ bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch,
                           msg::VERIFIED_FILE, line);
       return false;
     }
+    copied.update(std::span(piece->data(), want));
     if (!patch.write(std::span(piece->data(), want))) return false;
     done += want;
   }
-  return true;
+  if (copied.value() == block.crc) return true;
+  line.print(msg::VERIFIED_CHANGED);
+  return false;
 }
 
 }  // namespace
