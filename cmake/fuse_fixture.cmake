@@ -68,3 +68,6 @@ endif()
 
 rempar_test(damaged_medium_test medium)
 target_link_libraries(damaged_medium_test PRIVATE rempar_damaged_medium)
+
+rempar_test(flaky_medium_test medium)
+target_link_libraries(flaky_medium_test PRIVATE rempar_damaged_medium)

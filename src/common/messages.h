@@ -74,6 +74,10 @@ std::string verified_size_mismatch(std::int64_t verified_size, std::uint64_t rec
 inline constexpr std::string_view ZERO_BLOCK_SIZE = "Error - .CDT records a block size of 0\n";
 std::string checksum_count_mismatch(std::int64_t actual_size, std::uint64_t expected_size);
 std::string checksum_file_too_large(std::uint64_t size, std::int32_t block_size);
+// A piece of the checksum file read again for its stored checksums that no
+// longer matches the piece the check read.
+inline constexpr std::string_view CDT_CHANGED =
+    "Error - .CDT file changed while the patch was being created\n";
 // A block read again to be copied into the patch that no longer matches the
 // checksum taken when it was compared.
 inline constexpr std::string_view VERIFIED_CHANGED =

@@ -20,19 +20,24 @@ bool seal_cdt(ContainerWriter& cdt, const ContainerLayout& layout, std::uint64_t
   return write_internal_checksum(cdt, sealed - SEAL_SIZE);
 }
 
-io::ReadStatus read_cdt_sizes(io::File& cdt, const ContainerLayout& layout, CdtSizes& sizes) {
-  std::array<std::uint8_t, 12> fields{};
+bool decode_cdt_sizes(std::span<const std::uint8_t> head, const ContainerLayout& layout,
+                      CdtSizes& sizes) {
   const auto width = static_cast<std::size_t>(layout.size_width);
-  const auto wanted = width + static_cast<std::size_t>(BLOCK_SIZE_WIDTH);
-  const auto got = cdt.read_at(std::span(fields.data(), wanted), layout.file_size_offset());
-  if (!got) return io::ReadStatus::failed;
-  if (*got != wanted) return io::ReadStatus::ended_early;
-  sizes = {decode_le(fields.data(), width), decode_le32(fields.data() + width), &layout};
-  return io::ReadStatus::ok;
+  const auto at = static_cast<std::size_t>(layout.file_size_offset());
+  if (head.size() < at + width + static_cast<std::size_t>(BLOCK_SIZE_WIDTH)) return false;
+  sizes = {decode_le(head.data() + at, width), decode_le32(head.data() + at + width), &layout};
+  return true;
 }
 
 StoredChecksums::StoredChecksums(io::File& cdt, const ContainerLayout& layout,
-                                 std::int64_t cdt_size)
-    : reader_(cdt, layout.checksums_offset(), cdt_size - SEAL_SIZE) {}
+                                 std::int64_t cdt_size, const PieceChecksums& checked)
+    : reader_(cdt, checked, layout.checksums_offset(), cdt_size - SEAL_SIZE) {}
+
+CheckedRereader::Status StoredChecksums::next(std::uint32_t& crc) {
+  std::array<std::uint8_t, CHECKSUM_WIDTH> bytes{};
+  const CheckedRereader::Status status = reader_.read(bytes);
+  if (status == CheckedRereader::Status::ok) crc = decode_le32(bytes.data());
+  return status;
+}
 
 }  // namespace rempar

@@ -4,12 +4,14 @@
 // the seal. Only this codec knows where its fields stand.
 
 #include <cstdint>
+#include <span>
 
 #include "common/file.h"
 #include "common/read_status.h"
-#include "common/sequential_reader.h"
+#include "container/checked_rereader.h"
 #include "container/container_writer.h"
 #include "container/layout.h"
+#include "container/piece_checksums.h"
 
 namespace rempar {
 
@@ -30,19 +32,25 @@ void write_stored_checksum(ContainerWriter& cdt, std::uint32_t crc);
 [[nodiscard]] bool seal_cdt(ContainerWriter& cdt, const ContainerLayout& layout,
                             std::uint64_t blocks);
 
-// Reads the sizes of a checksum file whose check found `layout`.
-[[nodiscard]] io::ReadStatus read_cdt_sizes(io::File& cdt, const ContainerLayout& layout,
-                                            CdtSizes& sizes);
+// The most bytes of a checksum file's head that hold its sizes.
+inline constexpr std::size_t CDT_HEAD_SIZE = 22;
+
+// Takes the sizes from `head`, the first bytes the seal covers of a checksum
+// file whose check found `layout`; false when they do not reach that far.
+[[nodiscard]] bool decode_cdt_sizes(std::span<const std::uint8_t> head,
+                                    const ContainerLayout& layout, CdtSizes& sizes);
 
 // The stored checksums of a checksum file of `cdt_size` bytes, first block
-// first; never reads the seal.
+// first, read again after its check and compared, piece by piece, with the
+// pieces the check read; never reads the seal.
 class StoredChecksums {
  public:
-  StoredChecksums(io::File& cdt, const ContainerLayout& layout, std::int64_t cdt_size);
-  [[nodiscard]] io::ReadStatus next(std::uint32_t& crc) { return reader_.read_u32(crc); }
+  StoredChecksums(io::File& cdt, const ContainerLayout& layout, std::int64_t cdt_size,
+                  const PieceChecksums& checked);
+  [[nodiscard]] CheckedRereader::Status next(std::uint32_t& crc);
 
  private:
-  io::SequentialReader reader_;
+  CheckedRereader reader_;
 };
 
 }  // namespace rempar

@@ -3,8 +3,8 @@
 #include "common/messages.h"
 #include "container/cdp.h"
 #include "container/check_container.h"
+#include "container/checked_rereader.h"
 #include "container/piece_checksums.h"
-#include "ops/checked_patch_reader.h"
 #include "ops/opened_input.h"
 
 namespace rempar {
@@ -27,25 +27,13 @@ bool records_fit(const CdpRecordScanner& scanner, std::int64_t target_size, std:
   return false;
 }
 
-// The one message for a second read of the patch file that fell short.
-std::string reading_failure(CheckedPatchReader::Status status, const io::File& cdp) {
-  switch (status) {
-    case CheckedPatchReader::Status::changed: return std::string(msg::CDP_CHANGED);
-    case CheckedPatchReader::Status::failed:
-      return msg::read_error(msg::CDP_FILE, cdp, io::ReadStatus::failed);
-    case CheckedPatchReader::Status::ended_early:
-    case CheckedPatchReader::Status::ok: break;
-  }
-  return msg::read_error(msg::CDP_FILE, cdp, io::ReadStatus::ended_early);
-}
-
 // Writes every record, in the order they stand, into the target. Their bytes
 // come from a second read of the patch file, in pieces, and no byte of a
 // piece is written before the piece has been found to be what the check read:
 // a patch file that changes meanwhile, or a medium that reads differently the
 // second time, stops the run at the first piece that differs. The records
 // also pass the scanner again, so the list is vetted as it is applied.
-bool write_records(CheckedPatchReader& records, CdpRecordScanner& scanner, std::int64_t records_end,
+bool write_records(CheckedRereader& records, CdpRecordScanner& scanner, std::int64_t records_end,
                    io::File& cdp, io::File& target, std::ostream& out) {
   bool write_failed = false;
   const auto write = [&](const CdpRecord& record, std::uint64_t done,
@@ -57,10 +45,10 @@ bool write_records(CheckedPatchReader& records, CdpRecordScanner& scanner, std::
     }
   };
   while (!scanner.ended()) {
-    auto status = CheckedPatchReader::Status::ok;
+    auto status = CheckedRereader::Status::ok;
     const auto piece = records.next(status);
-    if (status != CheckedPatchReader::Status::ok) {
-      out << reading_failure(status, cdp);
+    if (status != CheckedRereader::Status::ok) {
+      out << reread_error(status, cdp, msg::CDP_FILE, msg::CDP_CHANGED);
       return false;
     }
     scanner.feed(piece, write);
@@ -89,7 +77,7 @@ bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::
   }
   checked.finish();
   CdpRecordScanner again(cdp_size, scanner.layout(), scanner.recorded_size());
-  CheckedPatchReader records(cdp, checked, scanner.records_begin(), scanner.records_end());
+  CheckedRereader records(cdp, checked, scanner.records_begin(), scanner.records_end());
   return write_records(records, again, scanner.records_end(), cdp, target, out);
 }
 

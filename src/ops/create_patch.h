@@ -11,6 +11,7 @@
 #include "common/file.h"
 #include "container/cdt.h"
 #include "container/container_writer.h"
+#include "container/piece_checksums.h"
 #include "ops/outcome.h"
 
 namespace rempar {
@@ -18,18 +19,26 @@ namespace rempar {
 Outcome run_create_patch(const std::string& cdt_name, const std::string& file,
                          const std::string& cdp_name, std::ostream& out);
 
+// A checksum file that passed its check: the sizes it records, and the
+// checksums of its pieces as the check read them, which every later read of
+// it must match.
+struct AcceptedCdt {
+  CdtSizes sizes;
+  PieceChecksums checked;
+};
+
 // Checks the checksum file and the sizes it records against the verified
 // file; nothing, after one message, when it is rejected.
-[[nodiscard]] std::optional<CdtSizes> accept_checksum_file(io::File& cdt, std::int64_t cdt_size,
-                                                           std::int64_t verified_size,
-                                                           std::ostream& out);
+[[nodiscard]] std::optional<AcceptedCdt> accept_checksum_file(io::File& cdt, std::int64_t cdt_size,
+                                                              std::int64_t verified_size,
+                                                              std::ostream& out);
 
 // Walks the verified file and writes the records of the blocks whose
 // checksums differ from the accepted checksum file's. Returns false, after
-// one message, when a read or write failed; `found` says whether any block
-// differed.
+// one message, when a read or write failed or a file read differently the
+// second time; `found` says whether any block differed.
 [[nodiscard]] bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
-                               const CdtSizes& recorded, std::int64_t cdt_size, bool& found,
+                               const AcceptedCdt& accepted, std::int64_t cdt_size, bool& found,
                                std::ostream& out);
 
 }  // namespace rempar
