@@ -7,7 +7,6 @@
 #include <span>
 
 #include "common/file.h"
-#include "common/read_status.h"
 #include "container/checked_rereader.h"
 #include "container/container_writer.h"
 #include "container/layout.h"
