@@ -71,3 +71,6 @@ target_link_libraries(damaged_medium_test PRIVATE rempar_damaged_medium)
 
 rempar_test(proven_repair_medium_test medium)
 target_link_libraries(proven_repair_medium_test PRIVATE rempar_damaged_medium)
+
+rempar_test(flaky_medium_test medium)
+target_link_libraries(flaky_medium_test PRIVATE rempar_damaged_medium)

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "checksum/block_crc.h"
 #include "common/le.h"
 #include "container/cdp.h"
 #include "container/check_container.h"
+#include "container/checked_rereader.h"
 #include "container/container_writer.h"
 #include "test_support.h"
 
@@ -233,6 +235,63 @@ TEST(CdpRecordScanner, FindsTheSameRecordsHoweverTheBytesArePieced) {
       EXPECT_EQ(second.records_end(), first.records_end());
       EXPECT_EQ(second.record_count(), first.record_count());
       EXPECT_EQ(repaired, good);
+    }
+  }
+}
+
+// A range read again hands out exactly the bytes first seen, wherever it
+// starts and ends among the pieces; a piece that reads differently, or a file
+// cut short, stops it at that piece, before any of its bytes is handed out.
+TEST(CheckedRereader, HandsOutOnlyBytesOfUnchangedPieces) {
+  using Status = CheckedRereader::Status;
+  const std::int64_t MIB = PieceChecksums::PIECE_SIZE;
+  const Bytes original = testing::random_bytes(static_cast<std::size_t>(2 * MIB + 1000), 31);
+  PieceChecksums checked;
+  checked.add(std::span(original).first(100));  // in pieces of any size
+  checked.add(std::span(original).subspan(100));
+  checked.finish();
+  ASSERT_EQ(checked.count(), 3u);
+  struct Case {
+    const char* what;
+    std::int64_t begin, end;
+    std::int64_t changed_at;  // a byte flipped before the second read (-1: none)
+    bool cut;                 // the file cut to 2 MiB before the second read
+    Status status;
+    std::int64_t handed_out;  // bytes handed out before the status
+  };
+  const Case cases[] = {
+      {"all of it", 0, 2 * MIB + 1000, -1, false, Status::ok, 2 * MIB + 1000},
+      {"inside one piece", 14, 500, -1, false, Status::ok, 486},
+      {"across pieces, up to the last byte", MIB - 3, 2 * MIB + 1000, -1, false, Status::ok,
+       MIB + 1003},
+      {"a change before the range, in its first piece", 14, MIB, 3, false, Status::changed, 0},
+      {"a change after the range, in its last piece", 14, 2 * MIB + 10, 2 * MIB + 999, false,
+       Status::changed, 2 * MIB - 14},
+      {"a change in the second piece", 0, 2 * MIB + 1000, MIB + 5, false, Status::changed, MIB},
+      {"cut short", 0, 2 * MIB + 1000, -1, true, Status::ended_early, 2 * MIB},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    Bytes now = original;
+    if (c.changed_at >= 0) now[static_cast<std::size_t>(c.changed_at)] ^= 1;
+    if (c.cut) now.resize(static_cast<std::size_t>(2 * MIB));
+    testing::write_file(dir / "f", now);
+    auto file = io::File::open(dir / "f", io::File::Mode::read);
+    ASSERT_TRUE(file);
+    CheckedRereader reader(*file, checked, c.begin, c.end);
+    Bytes got;
+    Status status = Status::ok;
+    for (std::int64_t left = c.end - c.begin; left > 0 && status == Status::ok;) {
+      const auto piece = reader.next(status);
+      got.insert(got.end(), piece.begin(), piece.end());
+      left -= static_cast<std::int64_t>(piece.size());
+    }
+    EXPECT_EQ(status, c.status) << c.what;
+    ASSERT_EQ(static_cast<std::int64_t>(got.size()), c.handed_out) << c.what;
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), original.begin() + c.begin)) << c.what;
+    if (c.status == Status::ok) {  // and nothing beyond the range
+      EXPECT_TRUE(reader.next(status).empty()) << c.what;
+      EXPECT_EQ(status, Status::ended_early) << c.what;
     }
   }
 }

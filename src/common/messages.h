@@ -77,6 +77,14 @@ std::string verified_size_mismatch(std::int64_t verified_size, std::uint64_t rec
 inline constexpr std::string_view ZERO_BLOCK_SIZE = "Error - .CDT records a block size of 0\n";
 std::string checksum_count_mismatch(std::int64_t actual_size, std::uint64_t expected_size);
 std::string checksum_file_too_large(std::uint64_t size, std::int32_t block_size);
+// A piece of the checksum file read again for its stored checksums that no
+// longer matches the piece the check read.
+inline constexpr std::string_view CDT_CHANGED =
+    "Error - .CDT file changed while the patch was being created\n";
+// A block read again to be copied into the patch that no longer matches the
+// checksum taken when it was compared.
+inline constexpr std::string_view VERIFIED_CHANGED =
+    "Error - verified file changed while the patch was being created\n";
 inline constexpr std::string_view PATCH_TOO_LARGE =
     "Error - the patch file would pass the format's limit of 2147483647 bytes\n";
 
@@ -101,5 +109,13 @@ std::string record_not_a_block(std::string_view cdt_name, std::uint64_t offset,
 std::string target_differs(std::string_view cdt_name, std::uint64_t offset);
 // A written range that the medium does not give back.
 std::string target_not_holding(std::uint64_t offset);
+// A piece of the patch file read again to be applied that no longer matches
+// the piece the check read.
+inline constexpr std::string_view CDP_CHANGED =
+    "Error - .CDP file changed while it was being applied\n";
+// The checksum file beside the patch, read again for the stored checksums of
+// the blocks the records overwrite, no longer matching what its check read.
+inline constexpr std::string_view CDT_CHANGED_BINDING =
+    "Error - .CDT file changed while the patch was being applied\n";
 
 }  // namespace rempar::msg

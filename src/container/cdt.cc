@@ -34,30 +34,24 @@ std::uint32_t unreadable_marker(std::uint64_t length) {
   return crc.value() ^ 1u;
 }
 
-io::ReadStatus read_cdt_sizes(io::File& cdt, const ContainerLayout& layout, CdtSizes& sizes) {
-  std::array<std::uint8_t, 12> fields{};
+bool decode_cdt_sizes(std::span<const std::uint8_t> head, const ContainerLayout& layout,
+                      CdtSizes& sizes) {
   const auto width = static_cast<std::size_t>(layout.size_width);
-  const auto wanted = width + static_cast<std::size_t>(BLOCK_SIZE_WIDTH);
-  const auto got = cdt.read_at(std::span(fields.data(), wanted), layout.file_size_offset());
-  if (!got) return io::ReadStatus::failed;
-  if (*got != wanted) return io::ReadStatus::ended_early;
-  sizes = {decode_le(fields.data(), width), decode_le32(fields.data() + width), &layout};
-  return io::ReadStatus::ok;
-}
-
-io::ReadStatus read_stored_checksum(io::File& cdt, const ContainerLayout& layout,
-                                    std::uint64_t index, std::uint32_t& crc) {
-  std::array<std::uint8_t, CHECKSUM_WIDTH> field{};
-  const auto at = layout.checksums_offset() + static_cast<std::int64_t>(index) * CHECKSUM_WIDTH;
-  const auto got = cdt.read_at(field, at);
-  if (!got) return io::ReadStatus::failed;
-  if (*got != field.size()) return io::ReadStatus::ended_early;
-  crc = decode_le32(field.data());
-  return io::ReadStatus::ok;
+  const auto at = static_cast<std::size_t>(layout.file_size_offset());
+  if (head.size() < at + width + static_cast<std::size_t>(BLOCK_SIZE_WIDTH)) return false;
+  sizes = {decode_le(head.data() + at, width), decode_le32(head.data() + at + width), &layout};
+  return true;
 }
 
 StoredChecksums::StoredChecksums(io::File& cdt, const ContainerLayout& layout,
-                                 std::int64_t cdt_size)
-    : reader_(cdt, layout.checksums_offset(), cdt_size - SEAL_SIZE) {}
+                                 std::int64_t cdt_size, const PieceChecksums& checked)
+    : reader_(cdt, checked, layout.checksums_offset(), cdt_size - SEAL_SIZE) {}
+
+CheckedRereader::Status StoredChecksums::next(std::uint32_t& crc) {
+  std::array<std::uint8_t, CHECKSUM_WIDTH> bytes{};
+  const CheckedRereader::Status status = reader_.read(bytes);
+  if (status == CheckedRereader::Status::ok) crc = decode_le32(bytes.data());
+  return status;
+}
 
 }  // namespace rempar

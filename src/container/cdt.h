@@ -4,12 +4,13 @@
 // the seal. Only this codec knows where its fields stand.
 
 #include <cstdint>
+#include <span>
 
 #include "common/file.h"
-#include "common/read_status.h"
-#include "common/sequential_reader.h"
+#include "container/checked_rereader.h"
 #include "container/container_writer.h"
 #include "container/layout.h"
+#include "container/piece_checksums.h"
 
 namespace rempar {
 
@@ -36,24 +37,25 @@ void write_stored_checksum(ContainerWriter& cdt, std::uint32_t crc);
 // replaces such a block.
 std::uint32_t unreadable_marker(std::uint64_t length);
 
-// Reads the sizes of a checksum file whose check found `layout`.
-[[nodiscard]] io::ReadStatus read_cdt_sizes(io::File& cdt, const ContainerLayout& layout,
-                                            CdtSizes& sizes);
+// The most bytes of a checksum file's head that hold its sizes.
+inline constexpr std::size_t CDT_HEAD_SIZE = 22;
 
-// Reads the checksum stored for block `index` alone, for a caller that needs
-// a few of them, wherever they stand.
-[[nodiscard]] io::ReadStatus read_stored_checksum(io::File& cdt, const ContainerLayout& layout,
-                                                  std::uint64_t index, std::uint32_t& crc);
+// Takes the sizes from `head`, the first bytes the seal covers of a checksum
+// file whose check found `layout`; false when they do not reach that far.
+[[nodiscard]] bool decode_cdt_sizes(std::span<const std::uint8_t> head,
+                                    const ContainerLayout& layout, CdtSizes& sizes);
 
 // The stored checksums of a checksum file of `cdt_size` bytes, first block
-// first; never reads the seal.
+// first, read again after its check and compared, piece by piece, with the
+// pieces the check read; never reads the seal.
 class StoredChecksums {
  public:
-  StoredChecksums(io::File& cdt, const ContainerLayout& layout, std::int64_t cdt_size);
-  [[nodiscard]] io::ReadStatus next(std::uint32_t& crc) { return reader_.read_u32(crc); }
+  StoredChecksums(io::File& cdt, const ContainerLayout& layout, std::int64_t cdt_size,
+                  const PieceChecksums& checked);
+  [[nodiscard]] CheckedRereader::Status next(std::uint32_t& crc);
 
  private:
-  io::SequentialReader reader_;
+  CheckedRereader reader_;
 };
 
 }  // namespace rempar

@@ -1,23 +1,16 @@
 #include "ops/apply_patch.h"
 
-#include <vector>
-
 #include "common/messages.h"
-#include "common/sequential_reader.h"
 #include "container/cdp.h"
 #include "container/check_container.h"
+#include "container/checked_rereader.h"
+#include "container/piece_checksums.h"
 #include "ops/opened_input.h"
 #include "ops/read_back.h"
 #include "ops/target_binding.h"
 
 namespace rempar {
 namespace {
-
-// A patch up to this size is kept in memory from the check, so it is read
-// from the disk once; a larger one is read again record by record. Small
-// enough that the process stays within a few MiB whatever the patch.
-constexpr std::int64_t KEEP_IN_MEMORY = 1 << 20;
-constexpr std::size_t COPY_CHUNK = 1 << 20;
 
 // Vets the record list against the target; prints the reason when it fails.
 bool records_fit(const CdpRecordScanner& scanner, std::int64_t target_size, std::ostream& out) {
@@ -36,13 +29,14 @@ bool records_fit(const CdpRecordScanner& scanner, std::int64_t target_size, std:
   return false;
 }
 
-// Writes every record, in the order they stand, straight from the reader's
-// buffer into the target. The records pass the scanner again as they are
-// read: a patch too large to keep is read again from the disk, and its
-// records must still fit the target and end with the end marker where the
-// check found it, or the file changed in between.
-bool write_records(io::SequentialReader& records, CdpRecordScanner& scanner,
-                   std::int64_t records_end, io::File& cdp, io::File& target, std::ostream& out) {
+// Writes every record, in the order they stand, into the target. Their bytes
+// come from a second read of the patch file, in pieces, and no byte of a
+// piece is written before the piece has been found to be what the check read:
+// a patch file that changes meanwhile, or a medium that reads differently the
+// second time, stops the run at the first piece that differs. The records
+// also pass the scanner again, so the list is vetted as it is applied.
+bool write_records(CheckedRereader& records, CdpRecordScanner& scanner, std::int64_t records_end,
+                   io::File& cdp, io::File& target, std::ostream& out) {
   bool write_failed = false;
   const auto write = [&](const CdpRecord& record, std::uint64_t done,
                          std::span<const std::uint8_t> piece) {
@@ -53,10 +47,10 @@ bool write_records(io::SequentialReader& records, CdpRecordScanner& scanner,
     }
   };
   while (!scanner.ended()) {
-    auto status = io::ReadStatus::ok;
-    const auto piece = records.next(COPY_CHUNK, status);
-    if (status != io::ReadStatus::ok) {
-      out << msg::read_error(msg::CDP_FILE, cdp, status);
+    auto status = CheckedRereader::Status::ok;
+    const auto piece = records.next(status);
+    if (status != CheckedRereader::Status::ok) {
+      out << reread_error(status, cdp, msg::CDP_FILE, msg::CDP_CHANGED);
       return false;
     }
     scanner.feed(piece, write);
@@ -80,12 +74,10 @@ bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::
                              std::span<const std::uint8_t> piece) {
     kept_summaries.take(record, done, piece);
   };
-  const bool keep = cdp_size <= KEEP_IN_MEMORY;
-  std::vector<std::uint8_t> kept;
-  if (keep) kept.reserve(static_cast<std::size_t>(std::max<std::int64_t>(cdp_size, 0)));
+  PieceChecksums checked;
   const auto visit = [&](std::span<const std::uint8_t> chunk, std::int64_t) {
     scanner.feed(chunk, summarise);
-    if (keep) kept.insert(kept.end(), chunk.begin(), chunk.end());
+    checked.add(chunk);
   };
   if (check_container(cdp, cdp_size, ContainerKind::CDP, make_signature(ContainerKind::CDP), out,
                       visit) != 0 ||
@@ -93,17 +85,10 @@ bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::
       (before_writing && !before_writing(kept_summaries.records()))) {
     return false;
   }
-  const ContainerLayout& layout = scanner.layout();
-  const std::int64_t records_at = scanner.records_begin();
-  const std::int64_t records_end = scanner.records_end();
-  CdpRecordScanner again(cdp_size, layout, scanner.recorded_size());
-  if (keep) {
-    kept.erase(kept.begin(), kept.begin() + records_at);
-    io::SequentialReader records(cdp, records_at, std::move(kept));
-    return write_records(records, again, records_end, cdp, target, out);
-  }
-  io::SequentialReader records(cdp, records_at, records_end, COPY_CHUNK);
-  return write_records(records, again, records_end, cdp, target, out);
+  checked.finish();
+  CdpRecordScanner again(cdp_size, scanner.layout(), scanner.recorded_size());
+  CheckedRereader records(cdp, checked, scanner.records_begin(), scanner.records_end());
+  return write_records(records, again, scanner.records_end(), cdp, target, out);
 }
 
 Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, std::ostream& out) {

@@ -21,7 +21,9 @@ Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, st
 using BeforeWriting = std::function<bool(std::span<const RecordSummary> records)>;
 
 // Returns false, after one message, when it rejected the patch file (the
-// target is then untouched) or when reading or writing failed part way.
+// target is then untouched), when reading or writing failed part way, or when
+// the patch file read differently the second time (the records before the
+// piece that differs are then written, each byte as the check read it).
 // `summaries`, when given, receives each record's place and checksum, taken
 // in the check pass.
 [[nodiscard]] bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size,

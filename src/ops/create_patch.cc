@@ -1,7 +1,9 @@
 #include "ops/create_patch.h"
 
 #include <algorithm>
+#include <array>
 
+#include "checksum/block_crc.h"
 #include "common/aligned_buffer.h"
 #include "common/messages.h"
 #include "container/cdp.h"
@@ -35,7 +37,10 @@ bool sizes_fit(const CdtSizes& sizes, std::int64_t cdt_size, std::int64_t verifi
   return true;
 }
 
-// Copies a block too large for the walk's buffer from the verified file.
+// Copies a block too large for the walk's buffer from the verified file. It
+// is read a second time, so the copy is checksummed again and must match the
+// checksum the walk compared; a copy that does not leaves only a patch that
+// is never sealed, and never committed.
 bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch,
                 ProgressLine& line) {
   auto piece = AlignedBuffer::allocate(
@@ -44,6 +49,7 @@ bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch,
     report_walk_failure(WalkStatus::no_memory, verified, msg::VERIFIED_FILE, line);
     return false;
   }
+  RunningCrc copied;
   for (std::uint64_t done = 0; done < block.length;) {
     const auto want =
         static_cast<std::size_t>(std::min<std::uint64_t>(piece->size(), block.length - done));
@@ -54,46 +60,65 @@ bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch,
                           msg::VERIFIED_FILE, line);
       return false;
     }
+    copied.update(std::span(piece->data(), want));
     if (!patch.write(std::span(piece->data(), want))) return false;
     done += want;
   }
-  return true;
+  if (copied.value() == block.crc) return true;
+  line.print(msg::VERIFIED_CHANGED);
+  return false;
 }
 
 }  // namespace
 
-std::optional<CdtSizes> accept_checksum_file(io::File& cdt, std::int64_t cdt_size,
-                                             std::int64_t verified_size, std::ostream& out,
-                                             const SizeMismatch& size_mismatch) {
+std::optional<AcceptedCdt> accept_checksum_file(io::File& cdt, std::int64_t cdt_size,
+                                                std::int64_t verified_size, std::ostream& out,
+                                                const SizeMismatch& size_mismatch) {
+  // The sizes come from the check's own read, and every later read of the
+  // stored checksums is compared with the pieces it read.
+  AcceptedCdt accepted;
+  std::array<std::uint8_t, CDT_HEAD_SIZE> head{};
+  std::size_t head_seen = 0;
+  const auto visit = [&](std::span<const std::uint8_t> chunk, std::int64_t offset) {
+    accepted.checked.add(chunk);
+    const auto at = static_cast<std::size_t>(offset);
+    if (at >= head.size()) return;
+    const std::size_t n = std::min(head.size() - at, chunk.size());
+    std::copy_n(chunk.begin(), n, head.begin() + static_cast<std::ptrdiff_t>(at));
+    head_seen = at + n;
+  };
   const ContainerLayout* layout = nullptr;
   if (check_container(cdt, cdt_size, ContainerKind::CDT, make_signature(ContainerKind::CDT), out,
-                      {}, &layout) != 0) {
+                      visit, &layout) != 0) {
     return std::nullopt;
   }
-  CdtSizes sizes;
-  if (const io::ReadStatus read = read_cdt_sizes(cdt, *layout, sizes); read != io::ReadStatus::ok) {
-    out << msg::read_error(msg::CDT_FILE, cdt, read);
+  accepted.checked.finish();
+  if (!decode_cdt_sizes(std::span(head.data(), head_seen), *layout, accepted.sizes)) {
+    // Sizes that would reach into the seal: too short for any file.
+    out << msg::checksum_count_mismatch(cdt_size, layout->checksum_file_size(0));
     return std::nullopt;
   }
-  if (!sizes_fit(sizes, cdt_size, verified_size, size_mismatch, out)) return std::nullopt;
-  return sizes;
+  if (!sizes_fit(accepted.sizes, cdt_size, verified_size, size_mismatch, out)) return std::nullopt;
+  return accepted;
 }
 
 bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
-                 const CdtSizes& recorded, std::int64_t cdt_size, bool& found, std::ostream& out) {
+                 const AcceptedCdt& accepted, std::int64_t cdt_size, bool& found,
+                 std::ostream& out) {
   found = false;
+  const CdtSizes& recorded = accepted.sizes;
   // The patch is written in the version of the checksum file.
   const ContainerLayout& layout = *recorded.layout;
   write_cdp_head(patch, layout, recorded.file_size);
-  StoredChecksums stored(cdt, layout, cdt_size);
-  auto stored_status = io::ReadStatus::ok;
+  StoredChecksums stored(cdt, layout, cdt_size, accepted.checked);
+  auto stored_status = CheckedRereader::Status::ok;
   bool too_large = false;
   const BlockGeometry geometry{recorded.file_size, recorded.block_size};
   ProgressLine line(out);
   const WalkStatus walked = walk_blocks(verified, geometry, line, [&](const Block& block) {
     std::uint32_t stored_crc = 0;
     stored_status = stored.next(stored_crc);
-    if (stored_status != io::ReadStatus::ok) return false;
+    if (stored_status != CheckedRereader::Status::ok) return false;
     if (block.crc == stored_crc) return true;
     line.print(msg::corruption_found(block.offset));
     found = true;
@@ -104,9 +129,10 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
     write_cdp_record_head(patch, layout, block.offset, static_cast<std::uint32_t>(block.length));
     return block.data.empty() ? copy_block(verified, block, patch, line) : patch.write(block.data);
   });
-  if (stored_status != io::ReadStatus::ok) {
-    // A checksum file that ends early has changed since its check.
-    line.print(msg::read_error(msg::CDT_FILE, cdt, stored_status));
+  if (stored_status != CheckedRereader::Status::ok) {
+    // A checksum file that ends early or reads differently has changed
+    // since its check.
+    line.print(reread_error(stored_status, cdt, msg::CDT_FILE, msg::CDT_CHANGED));
     return false;
   }
   if (too_large) {

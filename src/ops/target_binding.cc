@@ -4,10 +4,13 @@
 #include <cctype>
 #include <optional>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "common/aligned_buffer.h"
 #include "common/messages.h"
 #include "container/cdt.h"
+#include "container/checked_rereader.h"
 #include "ops/create_patch.h"
 #include "ops/opened_input.h"
 
@@ -47,8 +50,9 @@ BlockState read_block_crc(io::File& target, AlignedBuffer& buffer, std::uint64_t
 // Checks the records against one accepted checksum file.
 class Binding {
  public:
-  Binding(io::File& cdt, const CdtSizes& sizes, const std::string& name)
-      : cdt_(cdt), sizes_(sizes), name_(name) {}
+  Binding(io::File& cdt, std::int64_t cdt_size, const AcceptedCdt& accepted,
+          const std::string& name)
+      : cdt_(cdt), cdt_size_(cdt_size), accepted_(accepted), sizes_(accepted.sizes), name_(name) {}
 
   // Each record covers exactly one block of the checksum file.
   bool records_are_blocks(std::span<const RecordSummary> records, std::ostream& out) const {
@@ -66,25 +70,21 @@ class Binding {
 
   // Every block a record overwrites is as recorded, as patched, or unreadable.
   bool blocks_allowed(io::File& target, std::span<const RecordSummary> records, std::ostream& out) {
+    std::vector<std::uint32_t> stored;
+    if (!stored_checksums(records, stored, out)) return false;
     auto buffer = AlignedBuffer::allocate(
         std::min<std::size_t>(READ_PIECE, std::max<std::size_t>(sizes_.block_size, 1)));
     if (!buffer) {
       out << msg::not_enough_memory("the blocks the patch overwrites");
       return false;
     }
-    for (const RecordSummary& record : records) {
-      std::uint32_t stored = 0;
-      const io::ReadStatus status =
-          read_stored_checksum(cdt_, *sizes_.layout, record.offset / sizes_.block_size, stored);
-      if (status != io::ReadStatus::ok) {
-        out << msg::read_error(msg::CDT_FILE, cdt_, status);
-        return false;
-      }
-      if (stored == marker(record.length)) continue;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      const RecordSummary& record = records[i];
+      if (stored[i] == marker(record.length)) continue;
       std::uint32_t now = 0;
       const BlockState state = read_block_crc(target, *buffer, record.offset, record.length, now);
       if (state == BlockState::unreadable) continue;
-      if (state == BlockState::read && (now == stored || now == record.crc)) continue;
+      if (state == BlockState::read && (now == stored[i] || now == record.crc)) continue;
       out << msg::target_differs(name_, record.offset);
       return false;
     }
@@ -92,6 +92,38 @@ class Binding {
   }
 
  private:
+  // The checksum stored for each record's block, in the records' order. The
+  // checksum file is read again front to back, as far as the last block a
+  // record names, and every piece of it is compared with the piece its check
+  // read: the stored checksums are bytes whose seal was checked.
+  bool stored_checksums(std::span<const RecordSummary> records, std::vector<std::uint32_t>& stored,
+                        std::ostream& out) {
+    std::vector<std::pair<std::uint64_t, std::size_t>> wanted;  // block, record
+    wanted.reserve(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      wanted.emplace_back(records[i].offset / sizes_.block_size, i);
+    }
+    std::sort(wanted.begin(), wanted.end());
+    stored.assign(records.size(), 0);
+    StoredChecksums checksums(cdt_, *accepted_.sizes.layout, cdt_size_, accepted_.checked);
+    std::uint64_t block = 0;
+    std::uint32_t crc = 0;
+    bool have = false;  // `crc` is block `block - 1`'s
+    for (const auto& [index, record] : wanted) {
+      while (!have || block <= index) {
+        const CheckedRereader::Status status = checksums.next(crc);
+        if (status != CheckedRereader::Status::ok) {
+          out << reread_error(status, cdt_, msg::CDT_FILE, msg::CDT_CHANGED_BINDING);
+          return false;
+        }
+        ++block;
+        have = true;
+      }
+      stored[record] = crc;
+    }
+    return true;
+  }
+
   // At most two lengths occur, the block size and the last block's.
   std::uint32_t marker(std::uint32_t length) {
     auto& cached = length == sizes_.block_size ? full_marker_ : last_marker_;
@@ -100,6 +132,8 @@ class Binding {
   }
 
   io::File& cdt_;
+  std::int64_t cdt_size_;
+  const AcceptedCdt& accepted_;
   CdtSizes sizes_;
   const std::string& name_;
   std::optional<std::uint32_t> full_marker_;
@@ -123,17 +157,17 @@ bool target_is_bound(const std::string& cdp_name, io::File& target, std::int64_t
   if (!cdt) return false;
   // The checks of patch creation, with its messages; then the file named.
   std::ostringstream refusal;
-  const auto sizes =
+  const auto accepted =
       accept_checksum_file(cdt->file, cdt->size, target_size, refusal,
                            [&name](std::int64_t actual, std::uint64_t recorded) {
                              return msg::binding_size_mismatch(name, actual, recorded);
                            });
-  if (!sizes) {
+  if (!accepted) {
     out << refusal.str();
     if (refusal.str().find(name) == std::string::npos) out << msg::binding_file_refused(name);
     return false;
   }
-  Binding binding(cdt->file, *sizes, name);
+  Binding binding(cdt->file, cdt->size, *accepted, name);
   return binding.records_are_blocks(records, out) && binding.blocks_allowed(target, records, out);
 }
 
