@@ -65,6 +65,9 @@ int open_flags(File::Mode mode) {
     case File::Mode::read: return O_RDONLY | O_NONBLOCK;
     case File::Mode::create_rw: return O_RDWR | O_CREAT | O_TRUNC;
     case File::Mode::update_rw: return O_RDWR | O_NONBLOCK;
+    // Without O_CREAT, O_EXCL asks a block device for exclusive use: EBUSY
+    // when a file system is mounted on it.
+    case File::Mode::update_exclusive: return O_RDWR | O_NONBLOCK | O_EXCL;
     case File::Mode::create_new: return O_RDWR | O_CREAT | O_EXCL;
     case File::Mode::directory: return O_RDONLY | O_DIRECTORY;
   }

@@ -68,11 +68,12 @@ bool rename_path(const std::string& from, const std::string& to, int* error = nu
 class File {
  public:
   enum class Mode {
-    read,        // existing file, read only
-    create_rw,   // created or truncated, readable and writable
-    update_rw,   // existing file, readable and writable, never truncated
-    create_new,  // a file that must not exist yet, readable and writable
-    directory,   // a folder, opened only to sync its entries
+    read,              // existing file, read only
+    create_rw,         // created or truncated, readable and writable
+    update_rw,         // existing file, readable and writable, never truncated
+    update_exclusive,  // the same for a block device nobody else holds exclusively
+    create_new,        // a file that must not exist yet, readable and writable
+    directory,         // a folder, opened only to sync its entries
   };
 
   // Opens `name`; on failure returns nothing and stores errno in *error.

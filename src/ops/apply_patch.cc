@@ -7,6 +7,7 @@
 #include "container/cdp.h"
 #include "container/check_container.h"
 #include "ops/opened_input.h"
+#include "ops/record_writer.h"
 
 namespace rempar {
 namespace {
@@ -40,15 +41,11 @@ bool records_fit(const CdpRecordScanner& scanner, std::int64_t target_size, std:
 // records must still fit the target and end with the end marker where the
 // check found it, or the file changed in between.
 bool write_records(io::SequentialReader& records, CdpRecordScanner& scanner,
-                   std::int64_t records_end, io::File& cdp, io::File& target, std::ostream& out) {
-  bool write_failed = false;
+                   std::int64_t records_end, io::File& cdp, RecordWriter& writer,
+                   std::ostream& out) {
   const auto write = [&](const CdpRecord& record, std::uint64_t done,
                          std::span<const std::uint8_t> piece) {
-    if (write_failed) return;
-    if (!target.write_at(piece, static_cast<std::int64_t>(record.offset + done))) {
-      out << msg::target_write_failed(target.name(), target.last_error());
-      write_failed = true;
-    }
+    writer.write(record, done, piece);
   };
   while (!scanner.ended()) {
     auto status = io::ReadStatus::ok;
@@ -58,7 +55,6 @@ bool write_records(io::SequentialReader& records, CdpRecordScanner& scanner,
       return false;
     }
     scanner.feed(piece, write);
-    if (write_failed) return false;
     if (scanner.faulty()) break;
   }
   if (!scanner.faulty() && scanner.records_end() == records_end) return true;
@@ -69,7 +65,7 @@ bool write_records(io::SequentialReader& records, CdpRecordScanner& scanner,
 }  // namespace
 
 bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::int64_t target_size,
-                   std::ostream& out) {
+                   std::ostream& out, RecordWrites* writes) {
   CdpRecordScanner scanner(cdp_size);
   const bool keep = cdp_size <= KEEP_IN_MEMORY;
   std::vector<std::uint8_t> kept;
@@ -87,32 +83,52 @@ bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::
   const std::int64_t records_at = scanner.records_begin();
   const std::int64_t records_end = scanner.records_end();
   CdpRecordScanner again(cdp_size, layout, scanner.recorded_size());
+  RecordWriter writer(target, writes && writes->sync_each_record, out);
+  bool read = false;
   if (keep) {
     kept.erase(kept.begin(), kept.begin() + records_at);
     io::SequentialReader records(cdp, records_at, std::move(kept));
-    return write_records(records, again, records_end, cdp, target, out);
+    read = write_records(records, again, records_end, cdp, writer, out);
+  } else {
+    io::SequentialReader records(cdp, records_at, records_end, COPY_CHUNK);
+    read = write_records(records, again, records_end, cdp, writer, out);
   }
-  io::SequentialReader records(cdp, records_at, records_end, COPY_CHUNK);
-  return write_records(records, again, records_end, cdp, target, out);
+  if (!writes) return read && writer.failed_records() == 0;
+  writes->records = scanner.record_count();
+  writes->failed = writer.failed_records();
+  return read;
 }
 
 Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, std::ostream& out) {
   out << msg::PROCESSING;
   auto cdp = open_input(cdp_name, msg::CDP_FILE, io::File::Mode::read, out);
   if (!cdp) return Outcome::failed;
-  auto target =
-      open_input(file, msg::TARGET_FILE, io::File::Mode::update_rw, out, Devices::allowed);
+  // A block device is opened exclusively: one that is mounted or held by
+  // another exclusive user is refused before anything is written.
+  const auto info = io::stat_path(file);
+  RecordWrites writes;
+  writes.sync_each_record = info && info->kind == io::Kind::block_device;
+  auto target = open_input(
+      file, msg::TARGET_FILE,
+      writes.sync_each_record ? io::File::Mode::update_exclusive : io::File::Mode::update_rw, out,
+      Devices::allowed);
   if (!target) return Outcome::failed;
   if (target->identity == cdp->identity) {
     out << msg::same_file(msg::TARGET_FILE, file, msg::CDP_FILE, cdp_name);
     return Outcome::failed;
   }
-  const bool applied = apply_records(cdp->file, target->file, cdp->size, target->size, out);
+  const bool applied =
+      apply_records(cdp->file, target->file, cdp->size, target->size, out, &writes);
   cdp->file.close();
   if (!applied) return Outcome::failed;
-  // The repair counts only once it is on stable storage.
+  // The repair counts only once it is on stable storage; whatever was
+  // written is flushed, even when some records were refused.
   if (!target->file.sync() || !target->file.close()) {
     out << msg::target_write_failed(file, target->file.last_error());
+    return Outcome::failed;
+  }
+  if (writes.failed != 0) {
+    out << msg::records_not_written(writes.failed, writes.records);
     return Outcome::failed;
   }
   out << msg::FILE_PATCHED;
