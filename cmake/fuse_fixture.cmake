@@ -68,3 +68,7 @@ endif()
 
 rempar_test(damaged_medium_test medium)
 target_link_libraries(damaged_medium_test PRIVATE rempar_damaged_medium)
+
+# The repair of copies on a medium with bad sectors, end to end.
+rempar_test(unreadable_sectors_test medium)
+target_link_libraries(unreadable_sectors_test PRIVATE rempar_damaged_medium)

@@ -286,6 +286,12 @@ void File::advise_sequential() {
 #endif
 }
 
+void File::advise_random() {
+#ifdef POSIX_FADV_RANDOM
+  (void)::posix_fadvise(fd_, 0, 0, POSIX_FADV_RANDOM);
+#endif
+}
+
 void File::drop_cached(std::int64_t offset, std::int64_t length) {
 #ifdef POSIX_FADV_DONTNEED
   (void)::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),

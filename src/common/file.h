@@ -107,6 +107,9 @@ class File {
   bool copy_attributes(const PathInfo& model);
   // Tells the kernel the file will be read front to back.
   void advise_sequential();
+  // Tells the kernel to read no more than asked: read-ahead into a region
+  // of bad sectors only adds failed reads, each of which can take seconds.
+  void advise_random();
   // Tells the kernel the bytes in [offset, offset + length) will not be read
   // again, so their pages may leave the cache.
   void drop_cached(std::int64_t offset, std::int64_t length);

@@ -59,9 +59,11 @@ WalkStatus BlockReader::read_blocks(std::uint64_t first, std::uint64_t count,
   unreadable.assign(static_cast<std::size_t>(count), false);
   const std::uint64_t base = geometry_.offset(first);
   if (!skip_.skips(first)) {
+    set_careful(false);
     const WalkStatus whole = read_at(buffer, base);
     if (whole != WalkStatus::read_failed) return whole;
   }
+  set_careful(true);
   for (std::uint64_t i = 0; i < count; ++i) {
     const std::uint64_t block = first + i;
     if (skip_.skips(block)) {
@@ -89,6 +91,12 @@ WalkStatus BlockReader::read_blocks(std::uint64_t first, std::uint64_t count,
   return WalkStatus::completed;
 }
 
+void BlockReader::set_careful(bool careful) {
+  if (careful == careful_) return;
+  careful_ = careful;
+  careful ? input_.advise_random() : input_.advise_sequential();
+}
+
 WalkStatus BlockReader::read_large_once(std::uint64_t block, std::span<std::uint8_t> buffer,
                                         RunningCrc& crc) {
   crc = RunningCrc{};
@@ -113,6 +121,7 @@ WalkStatus BlockReader::read_large_block(std::uint64_t block, std::span<std::uin
   // A block is tried whole a second time before it counts as unreadable.
   if (s == WalkStatus::read_failed && errors_ == ReadErrors::mark_unreadable &&
       is_medium_error(input_.last_error())) {
+    set_careful(true);
     s = read_large_once(block, buffer, crc);
   }
   if (s != WalkStatus::read_failed) {

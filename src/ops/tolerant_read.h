@@ -81,7 +81,11 @@ class BlockReader {
   io::File& input_;
   const BlockGeometry& geometry_;
   ReadErrors errors_;
+  // Whether the input reads without read-ahead (since a failed read).
+  void set_careful(bool careful);
+
   SkipAhead skip_;
+  bool careful_ = false;
   std::uint64_t failed_at_ = 0;
   // Two lengths at most: the block size and the short last block.
   std::uint64_t crc_length_[2] = {~std::uint64_t{0}, ~std::uint64_t{0}};
