@@ -68,6 +68,11 @@ int open_flags(File::Mode mode) {
     // Without O_CREAT, O_EXCL asks a block device for exclusive use: EBUSY
     // when a file system is mounted on it.
     case File::Mode::update_exclusive: return O_RDWR | O_NONBLOCK | O_EXCL;
+#ifdef O_DIRECT
+    case File::Mode::read_direct: return O_RDONLY | O_NONBLOCK | O_DIRECT;
+#else
+    case File::Mode::read_direct: return O_RDONLY | O_NONBLOCK;
+#endif
     case File::Mode::create_new: return O_RDWR | O_CREAT | O_EXCL;
     case File::Mode::directory: return O_RDONLY | O_DIRECTORY;
   }

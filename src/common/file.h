@@ -72,6 +72,7 @@ class File {
     create_rw,         // created or truncated, readable and writable
     update_rw,         // existing file, readable and writable, never truncated
     update_exclusive,  // the same for a block device nobody else holds exclusively
+    read_direct,       // read only, past the cache (sector-aligned reads only)
     create_new,        // a file that must not exist yet, readable and writable
     directory,         // a folder, opened only to sync its entries
   };

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ostream>
 #include <span>
+#include <vector>
 
 #include "common/file.h"
 #include "container/cdp.h"
@@ -27,6 +28,16 @@ class RecordWriter {
 
  private:
   void fail(const CdpRecord& record);
+  void write_at(const CdpRecord& record, std::span<const std::uint8_t> bytes, std::uint64_t offset);
+  // On a block device, a record's pieces are written in whole pages: a
+  // write of part of a page makes the device read the rest first, and a bad
+  // sector there would refuse the write that repairs it. The bytes up to the
+  // next page boundary wait here for the next piece.
+  void write_in_pages(const CdpRecord& record, std::uint64_t offset,
+                      std::span<const std::uint8_t> piece, bool record_ends);
+  static constexpr std::uint64_t PAGE = 4096;
+  std::vector<std::uint8_t> carried_;
+  std::uint64_t carried_at_ = 0;
 
   io::File& target_;
   bool sync_each_record_;

@@ -39,14 +39,35 @@ std::uint32_t unreadable_block_crc(std::uint64_t length) {
 BlockReader::BlockReader(io::File& input, const BlockGeometry& geometry, ReadErrors errors)
     : input_(input), geometry_(geometry), errors_(errors) {}
 
+// Direct reads need the buffer, offset and length aligned to the device's
+// sectors; where they are not, or the device refuses them, the read goes
+// through the cache.
+bool BlockReader::reads_direct(std::span<std::uint8_t> buffer, std::uint64_t offset) const {
+  constexpr std::uint64_t SECTOR = 512;
+  return careful_ && direct_ && reinterpret_cast<std::uintptr_t>(buffer.data()) % SECTOR == 0 &&
+         offset % SECTOR == 0 && buffer.size() % SECTOR == 0;
+}
+
 WalkStatus BlockReader::read_at(std::span<std::uint8_t> buffer, std::uint64_t offset) {
-  const auto got = input_.read_at(buffer, static_cast<std::int64_t>(offset));
-  if (!got) return WalkStatus::read_failed;
+  const auto at = static_cast<std::int64_t>(offset);
+  std::optional<std::size_t> got;
+  if (reads_direct(buffer, offset)) {
+    got = direct_->read_at(buffer, at);
+    if (got) return *got == buffer.size() ? WalkStatus::completed : WalkStatus::ended_early;
+    error_ = direct_->last_error();
+    if (is_medium_error(error_)) return WalkStatus::read_failed;
+    direct_.reset();  // the device does not take direct reads after all
+  }
+  got = input_.read_at(buffer, at);
+  if (!got) {
+    error_ = input_.last_error();
+    return WalkStatus::read_failed;
+  }
   return *got == buffer.size() ? WalkStatus::completed : WalkStatus::ended_early;
 }
 
 bool BlockReader::gives_up(std::uint64_t block) {
-  if (errors_ == ReadErrors::stop || !is_medium_error(input_.last_error())) {
+  if (errors_ == ReadErrors::stop || !is_medium_error(error_)) {
     failed_at_ = geometry_.offset(block);
     return true;
   }
@@ -95,6 +116,13 @@ void BlockReader::set_careful(bool careful) {
   if (careful == careful_) return;
   careful_ = careful;
   careful ? input_.advise_random() : input_.advise_sequential();
+  if (!careful || direct_tried_) return;
+  direct_tried_ = true;
+  // The same file under its name, or none.
+  direct_ = io::File::open(input_.name(), io::File::Mode::read_direct);
+  const auto mine = input_.info();
+  const auto theirs = direct_ ? direct_->info() : std::nullopt;
+  if (!mine || !theirs || mine->identity != theirs->identity) direct_.reset();
 }
 
 WalkStatus BlockReader::read_large_once(std::uint64_t block, std::span<std::uint8_t> buffer,
@@ -120,7 +148,7 @@ WalkStatus BlockReader::read_large_block(std::uint64_t block, std::span<std::uin
   WalkStatus s = read_large_once(block, buffer, crc);
   // A block is tried whole a second time before it counts as unreadable.
   if (s == WalkStatus::read_failed && errors_ == ReadErrors::mark_unreadable &&
-      is_medium_error(input_.last_error())) {
+      is_medium_error(error_)) {
     set_careful(true);
     s = read_large_once(block, buffer, crc);
   }

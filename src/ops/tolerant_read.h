@@ -78,14 +78,21 @@ class BlockReader {
   // After a failed read of block `block`: ends the walk, or marks it.
   bool gives_up(std::uint64_t block);
 
+  // Whether the input reads without read-ahead (since a failed read).
+  void set_careful(bool careful);
+  bool reads_direct(std::span<std::uint8_t> buffer, std::uint64_t offset) const;
+
   io::File& input_;
   const BlockGeometry& geometry_;
   ReadErrors errors_;
-  // Whether the input reads without read-ahead (since a failed read).
-  void set_careful(bool careful);
-
   SkipAhead skip_;
   bool careful_ = false;
+  // Careful reads bypass the cache where the input allows it: through a
+  // cache every failed read costs the disk several (read-ahead, then page
+  // by page), and each can take seconds on a failing drive.
+  std::optional<io::File> direct_;
+  bool direct_tried_ = false;
+  int error_ = 0;  // of the last failed read
   std::uint64_t failed_at_ = 0;
   // Two lengths at most: the block size and the short last block.
   std::uint64_t crc_length_[2] = {~std::uint64_t{0}, ~std::uint64_t{0}};
