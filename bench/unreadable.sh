@@ -85,7 +85,7 @@ run_cycle() {  # path
   cmp -s "$work/good.img" "$work/backing/disk.img" && same="byte-identical"
   "$rempar" -o "$work/disk.cdt" "$path" >/dev/null
   local again
-  again=$("$rempar" -p -i "$work/disk.cdt" -o "$work/disk.cdp" "$work/good.img" | tail -1)
+  again=$("$rempar" -p -i "$work/disk.cdt" -o "$work/disk.cdp" "$work/good.img" | tr "\r" "\n" | tail -1)
   printf '%s\n' "$path" \
     "  checksum: $t_sum s, $failed failed reads, $runs unreadable runs reported" \
     "  patch:    $t_patch s, $size bytes ($((size / MIB)) MiB)" \

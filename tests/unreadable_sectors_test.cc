@@ -130,10 +130,12 @@ TEST(UnreadableSectors, TheFullCycleRepairsThem) {
 }
 
 // A dead region of N blocks, failing every read slowly, costs O(log N)
-// failed reads, not one a block: on a file each failed read() is one failed
-// request; through a loop device the kernel adds a few of its own to each
-// (read-ahead, then page by page), so there the cost of 64 MiB (4096
-// blocks) is held to that of 4 MiB (256 blocks) plus a few failed reads.
+// failed reads, not one a block. On a file each failed read() is one failed
+// request: 64 MiB (4096 blocks) cost about 12 doubling steps. Through a loop
+// device the kernel adds requests of its own, and a number of them that
+// depends on its read-ahead before the walk reaches the region (from 30 to
+// 270 here); so there the check is the growth: 16 times the region costs
+// only the 4 steps more, a few requests each.
 TEST(UnreadableSectors, ADeadRegionCostsFewFailedReads) {
   const auto failed_reads = [](bool device, std::uint64_t dead, std::string& out) {
     Copy copy(12 * MIB + dead, device);
@@ -159,12 +161,11 @@ TEST(UnreadableSectors, ADeadRegionCostsFewFailedReads) {
     const std::uint64_t large = failed_reads(device, 64 * MIB, out);
     std::cout << "[ counted  ] " << way(device) << ": 4 MiB dead: " << small
               << " failed reads, 64 MiB dead: " << large << "\n";
+    EXPECT_GE(large, 12u) << way(device);
     if (!device) {
-      EXPECT_LE(large, 12u + 3) << out;  // log2(4096) + the first read and a spare
-      EXPECT_GE(large, 12u);
+      EXPECT_LE(large, 12u + 3) << out;
     }
-    // Four times the doubling steps of 16 times the region, a few requests each.
-    EXPECT_LE(large, small + 4 * (device ? 24 : 1)) << way(device);
+    EXPECT_LE(large, small + 4 * (device ? 3 : 1)) << way(device);
   }
 }
 
