@@ -182,18 +182,18 @@ TEST(ApplyPatch, FailedWritesAreReportedWithAHint) {
       {io::Op::sync, ": Input/output error" + hint},
       {io::Op::close, ": Input/output error" + hint},
   };
-  for (const auto& [op, said] : cases) {
+  for (const auto& c : cases) {
     TempDir dir;
     testing::write_file(dir / "data", TARGET);
     testing::write_file(dir / "data.cdp", patch_file(10, {{4, testing::bytes_of("4567")}}));
     const std::string target = dir / "data";
     std::ostringstream out;
     const Outcome outcome = [&] {
-      const testing::ScopedFault fault(op, target, io::Fault{EIO});
+      const testing::ScopedFault fault(c.op, target, io::Fault{EIO});
       return run_apply_patch(dir / "data.cdp", target, out);
     }();
     EXPECT_EQ(outcome, Outcome::failed);
-    EXPECT_EQ(out.str(), PROCESSING + "Error writing target file '" + target + "'" + said);
+    EXPECT_EQ(out.str(), PROCESSING + "Error writing target file '" + target + "'" + c.said);
   }
 }
 
