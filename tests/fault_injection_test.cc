@@ -219,9 +219,8 @@ Tally inject_every_fault(const Scenario& s) {
       // A refused record is reported, and the others are written.
       const bool refused_record =
           s.mode == 'a' && call.op == io::Op::write && call.name == runner.operand();
-      EXPECT_TRUE(refused_record ? one_refused_record(r.out) : one_message(r.out))
-          << what << ":\n"
-          << r.out;
+      EXPECT_TRUE(refused_record ? one_refused_record(r.out) : one_message(r.out)) << what << ":\n"
+                                                                                   << r.out;
       EXPECT_EQ(r.out.find("Completed"), std::string::npos) << what << ":\n" << r.out;
       if (s.mode == 'a') {
         const Bytes target = contents(runner.operand()).value_or(Bytes{});
