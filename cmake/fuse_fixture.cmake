@@ -74,3 +74,7 @@ target_link_libraries(proven_repair_medium_test PRIVATE rempar_damaged_medium)
 
 rempar_test(flaky_medium_test medium)
 target_link_libraries(flaky_medium_test PRIVATE rempar_damaged_medium)
+
+# The repair of copies on a medium with bad sectors, end to end.
+rempar_test(unreadable_sectors_test medium)
+target_link_libraries(unreadable_sectors_test PRIVATE rempar_damaged_medium)

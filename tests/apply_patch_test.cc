@@ -7,6 +7,7 @@
 
 #include "checksum/block_crc.h"
 #include "common/le.h"
+#include "ops/record_writer.h"
 #include "test_support.h"
 
 namespace rempar {
@@ -168,19 +169,79 @@ TEST(ApplyPatch, RefusedFiles) {
 }
 
 TEST(ApplyPatch, FailedWritesAreReportedWithAHint) {
-  for (const io::Op op : {io::Op::write, io::Op::sync, io::Op::close}) {
+  const std::string hint = "; applying the same patch again is safe\n";
+  const struct {
+    io::Op op;
+    std::string said;  // after "Error writing target file 'NAME'"
+  } cases[] = {
+      // A refused record is reported, the others are still written.
+      {io::Op::write,
+       " at offset 4: Input/output error\nError - 1 of 1 records could not be "
+       "written; the target is partly repaired, and applying the same patch "
+       "again is safe\n"},
+      {io::Op::sync, ": Input/output error" + hint},
+      {io::Op::close, ": Input/output error" + hint},
+  };
+  for (const auto& c : cases) {
     TempDir dir;
     testing::write_file(dir / "data", TARGET);
     testing::write_file(dir / "data.cdp", patch_file(10, {{4, testing::bytes_of("4567")}}));
     const std::string target = dir / "data";
     std::ostringstream out;
     const Outcome outcome = [&] {
-      const testing::ScopedFault fault(op, target, io::Fault{EIO});
+      const testing::ScopedFault fault(c.op, target, io::Fault{EIO});
       return run_apply_patch(dir / "data.cdp", target, out);
     }();
     EXPECT_EQ(outcome, Outcome::failed);
-    EXPECT_EQ(out.str(), PROCESSING + "Error writing target file '" + target +
-                             "': Input/output error; applying the same patch again is safe\n");
+    EXPECT_EQ(out.str(), PROCESSING + "Error writing target file '" + target + "'" + c.said);
+  }
+}
+
+}  // namespace
+}  // namespace rempar
+
+namespace rempar {
+namespace {
+
+// On a block device a record goes out in whole pages, however the patch was
+// cut into pieces, and each record is flushed on its own.
+TEST(RecordWriter, WritesWholePagesOfABlockDevice) {
+  const struct {
+    std::vector<std::size_t> pieces;
+    int writes;
+  } cases[] = {
+      {{16384}, 1},
+      {{1000, 5000, 10384}, 3},  // [0, 4096), [4096, 8192) and the rest
+      {{4096, 4096, 8192}, 3},
+      {{1, 1, 16382}, 2},
+      {{10000, 6384}, 3},
+  };
+  for (const auto& c : cases) {
+    testing::TempDir dir;
+    testing::write_file(dir / "target", Bytes(20000, 0));
+    const Bytes record = testing::random_bytes(16384, 3);
+    auto target = io::File::open(dir / "target", io::File::Mode::update_rw);
+    ASSERT_TRUE(target);
+    int writes = 0, syncs = 0;
+    std::ostringstream out;
+    {
+      const testing::FaultHookGuard hook([&](io::Op op, const std::string&) {
+        writes += op == io::Op::write;
+        syncs += op == io::Op::sync;
+        return io::Fault{};
+      });
+      RecordWriter writer(*target, true, out);
+      std::uint64_t done = 0;
+      for (const std::size_t n : c.pieces) {
+        writer.write(CdpRecord{8192, 16384, 0}, done, std::span(record.data() + done, n));
+        done += n;
+      }
+      EXPECT_EQ(writer.failed_records(), 0u);
+    }
+    EXPECT_EQ(writes, c.writes) << c.pieces.size();
+    EXPECT_EQ(syncs, 1);
+    const Bytes now = testing::read_file(dir / "target");
+    EXPECT_TRUE(std::equal(record.begin(), record.end(), now.begin() + 8192));
   }
 }
 

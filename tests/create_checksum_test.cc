@@ -7,6 +7,7 @@
 
 #include "checksum/block_crc.h"
 #include "common/le.h"
+#include "common/messages.h"
 #include "test_support.h"
 
 namespace rempar {
@@ -149,7 +150,7 @@ TEST(CreateChecksum, ChecksumFilesBeyondTheFormatAreRefusedBeforeAnyOutput) {
 TEST(CreateChecksum, FailuresAfterOpeningAreReported) {
   const testing::FaultCase cases[] = {
       {io::Op::read, "data", {0, true}, "Error reading input file"},
-      {io::Op::read, "data", {EIO, false}, "Error reading input file"},
+      {io::Op::read, "data", {EISDIR, false}, "Error reading input file"},
       {io::Op::write, "data.cdt", {ENOSPC, false}, "Error writing output file"},
       {io::Op::sync, "data.cdt", {EIO, false}, "Error writing output file"},
       {io::Op::close, "data.cdt", {EIO, false}, "Error writing output file"},
@@ -167,6 +168,41 @@ TEST(CreateChecksum, FailuresAfterOpeningAreReported) {
     EXPECT_EQ(out.str().find("Completed"), std::string::npos) << out.str();
     EXPECT_FALSE(testing::exists(dir / "data.cdt")) << c.message;
   }
+}
+
+// A medium error marks the blocks unreadable instead of ending the run: a
+// file none of whose reads succeed is one unreadable run, found with a few
+// failed reads, and each block gets the checksum of zeros with its lowest
+// bit inverted.
+TEST(CreateChecksum, UnreadableBlocksAreMarkedForRepair) {
+  TempDir dir;
+  const std::size_t size = (3 << 20) + 100;
+  testing::write_file(dir / "data", testing::random_bytes(size, 9));
+  std::ostringstream out;
+  int failed_reads = 0;
+  const Outcome outcome = [&] {
+    const testing::FaultHookGuard hook([&](io::Op op, const std::string& name) {
+      if (op != io::Op::read || name != dir / "data") return io::Fault{};
+      ++failed_reads;
+      return io::Fault{EIO};
+    });
+    return run_create_checksum(dir / "data", dir / "data.cdt", 16384, out);
+  }();
+  EXPECT_EQ(outcome, Outcome::succeeded);
+  const std::string said = out.str();
+  EXPECT_TRUE(said.ends_with("\rUnreadable at 0 (" + std::to_string(size) +
+                             " bytes), marked for repair\n\r" + std::string(msg::CREATING_SEAL) +
+                             "Completed\n"))
+      << said;
+  // 193 blocks: the first read of 1 MiB, then blocks 0, 1, 3, 7, ..., 127.
+  EXPECT_EQ(failed_reads, 9);
+  const Bytes cdt = testing::read_file(dir / "data.cdt");
+  const std::uint32_t full = block_crc(Bytes(16384, 0)) ^ 1u;
+  const std::uint32_t last = block_crc(Bytes(100, 0)) ^ 1u;
+  EXPECT_NE(full, block_crc(Bytes(16384, 0)));
+  const std::size_t first = cdt.size() - 4 - 193 * 4;
+  EXPECT_EQ(testing::le32_at(cdt, first), full);
+  EXPECT_EQ(testing::le32_at(cdt, first + 192 * 4), last);
 }
 
 }  // namespace

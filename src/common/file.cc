@@ -65,6 +65,14 @@ int open_flags(File::Mode mode) {
     case File::Mode::read: return O_RDONLY | O_NONBLOCK;
     case File::Mode::create_rw: return O_RDWR | O_CREAT | O_TRUNC;
     case File::Mode::update_rw: return O_RDWR | O_NONBLOCK;
+    // Without O_CREAT, O_EXCL asks a block device for exclusive use: EBUSY
+    // when a file system is mounted on it.
+    case File::Mode::update_exclusive: return O_RDWR | O_NONBLOCK | O_EXCL;
+#ifdef O_DIRECT
+    case File::Mode::read_direct: return O_RDONLY | O_NONBLOCK | O_DIRECT;
+#else
+    case File::Mode::read_direct: return O_RDONLY | O_NONBLOCK;
+#endif
     case File::Mode::create_new: return O_RDWR | O_CREAT | O_EXCL;
     case File::Mode::directory: return O_RDONLY | O_DIRECTORY;
     // Never read: a pipe opened for reading too would be its own reader.
@@ -303,6 +311,12 @@ bool File::copy_attributes(const PathInfo& model) {
 void File::advise_sequential() {
 #ifdef POSIX_FADV_SEQUENTIAL
   (void)::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+}
+
+void File::advise_random() {
+#ifdef POSIX_FADV_RANDOM
+  (void)::posix_fadvise(fd_, 0, 0, POSIX_FADV_RANDOM);
 #endif
 }
 

@@ -71,12 +71,14 @@ bool rename_path(const std::string& from, const std::string& to, int* error = nu
 class File {
  public:
   enum class Mode {
-    read,        // existing file, read only
-    create_rw,   // created or truncated, readable and writable
-    update_rw,   // existing file, readable and writable, never truncated
-    create_new,  // a file that must not exist yet, readable and writable
-    directory,   // a folder, opened only to sync its entries
-    write_only,  // an existing pipe or device, written as it is (a pipe waits for a reader)
+    read,              // existing file, read only
+    create_rw,         // created or truncated, readable and writable
+    update_rw,         // existing file, readable and writable, never truncated
+    update_exclusive,  // the same for a block device nobody else holds exclusively
+    read_direct,       // read only, past the cache (sector-aligned reads only)
+    create_new,        // a file that must not exist yet, readable and writable
+    directory,         // a folder, opened only to sync its entries
+    write_only,        // an existing pipe or device, written as it is (a pipe waits for a reader)
   };
 
   // Opens `name`; on failure returns nothing and stores errno in *error.
@@ -113,6 +115,9 @@ class File {
   bool copy_attributes(const PathInfo& model);
   // Tells the kernel the file will be read front to back.
   void advise_sequential();
+  // Tells the kernel to read no more than asked: read-ahead into a region
+  // of bad sectors only adds failed reads, each of which can take seconds.
+  void advise_random();
   // Tells the kernel the bytes in [offset, offset + length) will not be read
   // again, so their pages may leave the cache.
   void drop_cached(std::int64_t offset, std::int64_t length);

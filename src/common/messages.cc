@@ -110,6 +110,16 @@ std::string corruption_found(std::uint64_t offset) {
   return "Corruption found at " + std::to_string(offset) + "\n";
 }
 
+std::string unreadable_run(std::uint64_t offset, std::uint64_t bytes) {
+  return "Unreadable at " + std::to_string(offset) + " (" + std::to_string(bytes) +
+         " bytes), marked for repair\n";
+}
+
+std::string verified_read_failed(std::string_view name, std::uint64_t offset, int error) {
+  return "Error reading " + quoted(VERIFIED_FILE, name) + " at offset " + std::to_string(offset) +
+         ": " + io::error_text(error) + "\n";
+}
+
 std::string target_size_mismatch(std::int64_t target_size, std::uint64_t recorded) {
   return "Error - patch target file size is " + std::to_string(target_size) + " instead of " +
          std::to_string(recorded) + "\n";
@@ -155,6 +165,25 @@ std::string target_differs(std::string_view cdt_name, std::uint64_t offset) {
 std::string target_not_holding(std::uint64_t offset) {
   return "Error - the target does not hold what was written at offset " + std::to_string(offset) +
          "\n";
+}
+
+}  // namespace rempar::msg
+
+namespace rempar::msg {
+
+std::string record_write_failed(std::string_view name, std::uint64_t offset, int error) {
+  return "Error writing " + quoted(TARGET_FILE, name) + " at offset " + std::to_string(offset) +
+         ": " + io::error_text(error) + "\n";
+}
+
+std::string records_not_written(std::uint64_t failed, std::uint64_t total) {
+  return "Error - " + std::to_string(failed) + " of " + std::to_string(total) +
+         " records could not be written; the target is partly repaired, and applying the same "
+         "patch again is safe\n";
+}
+
+std::string device_in_use(std::string_view role, std::string_view name) {
+  return "Error opening " + quoted(role, name) + ": the device is in use (mounted?)\n";
 }
 
 }  // namespace rempar::msg

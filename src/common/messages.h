@@ -71,6 +71,8 @@ std::string version_mismatch(std::uint8_t major, std::uint8_t minor, std::uint8_
 // Checksum creation.
 std::string multiple_warning(std::int32_t block_size);
 inline constexpr std::string_view COMPLETED = "Completed\n";
+// A run of blocks that could not be read; offsets are block starts.
+std::string unreadable_run(std::uint64_t offset, std::uint64_t bytes);
 
 // Patch creation.
 std::string verified_size_mismatch(std::int64_t verified_size, std::uint64_t recorded);
@@ -89,6 +91,8 @@ inline constexpr std::string_view PATCH_TOO_LARGE =
     "Error - the patch file would pass the format's limit of 2147483647 bytes\n";
 
 std::string corruption_found(std::uint64_t offset);
+// The good copy must read whole: the first block that does not ends the run.
+std::string verified_read_failed(std::string_view name, std::uint64_t offset, int error);
 inline constexpr std::string_view PATCH_GENERATED = "Completed, .CDP file generated\n";
 inline constexpr std::string_view NO_CORRUPTION = "Completed, no corruption detected\n";
 
@@ -117,5 +121,10 @@ inline constexpr std::string_view CDP_CHANGED =
 // the blocks the records overwrite, no longer matching what its check read.
 inline constexpr std::string_view CDT_CHANGED_BINDING =
     "Error - .CDT file changed while the patch was being applied\n";
+// One record the target refused; the run goes on with the next.
+std::string record_write_failed(std::string_view name, std::uint64_t offset, int error);
+std::string records_not_written(std::uint64_t failed, std::uint64_t total);
+// A block device held exclusively by someone else (a mounted file system).
+std::string device_in_use(std::string_view role, std::string_view name);
 
 }  // namespace rempar::msg

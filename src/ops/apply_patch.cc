@@ -8,6 +8,7 @@
 #include "ops/opened_input.h"
 #include "ops/read_back.h"
 #include "ops/target_binding.h"
+#include "ops/record_writer.h"
 
 namespace rempar {
 namespace {
@@ -36,15 +37,10 @@ bool records_fit(const CdpRecordScanner& scanner, std::int64_t target_size, std:
 // second time, stops the run at the first piece that differs. The records
 // also pass the scanner again, so the list is vetted as it is applied.
 bool write_records(CheckedRereader& records, CdpRecordScanner& scanner, std::int64_t records_end,
-                   io::File& cdp, io::File& target, std::ostream& out) {
-  bool write_failed = false;
+                   io::File& cdp, RecordWriter& writer, std::ostream& out) {
   const auto write = [&](const CdpRecord& record, std::uint64_t done,
                          std::span<const std::uint8_t> piece) {
-    if (write_failed) return;
-    if (!target.write_at(piece, static_cast<std::int64_t>(record.offset + done))) {
-      out << msg::target_write_failed(target.name(), target.last_error());
-      write_failed = true;
-    }
+    writer.write(record, done, piece);
   };
   while (!scanner.ended()) {
     auto status = CheckedRereader::Status::ok;
@@ -54,7 +50,6 @@ bool write_records(CheckedRereader& records, CdpRecordScanner& scanner, std::int
       return false;
     }
     scanner.feed(piece, write);
-    if (write_failed) return false;
     if (scanner.faulty()) break;
   }
   if (!scanner.faulty() && scanner.records_end() == records_end) return true;
@@ -65,7 +60,7 @@ bool write_records(CheckedRereader& records, CdpRecordScanner& scanner, std::int
 }  // namespace
 
 bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::int64_t target_size,
-                   std::ostream& out, RecordSummaries* summaries,
+                   std::ostream& out, RecordWrites* writes, RecordSummaries* summaries,
                    const BeforeWriting& before_writing) {
   CdpRecordScanner scanner(cdp_size);
   RecordSummaries own_summaries;
@@ -88,15 +83,27 @@ bool apply_records(io::File& cdp, io::File& target, std::int64_t cdp_size, std::
   checked.finish();
   CdpRecordScanner again(cdp_size, scanner.layout(), scanner.recorded_size());
   CheckedRereader records(cdp, checked, scanner.records_begin(), scanner.records_end());
-  return write_records(records, again, scanner.records_end(), cdp, target, out);
+  RecordWriter writer(target, writes && writes->sync_each_record, out);
+  const bool read = write_records(records, again, scanner.records_end(), cdp, writer, out);
+  if (!writes) return read && writer.failed_records() == 0;
+  writes->records = scanner.record_count();
+  writes->failed = writer.failed_records();
+  return read;
 }
 
 Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, std::ostream& out) {
   out << msg::PROCESSING;
   auto cdp = open_input(cdp_name, msg::CDP_FILE, io::File::Mode::read, out);
   if (!cdp) return Outcome::failed;
-  auto target =
-      open_input(file, msg::TARGET_FILE, io::File::Mode::update_rw, out, Devices::allowed);
+  // A block device is opened exclusively: one that is mounted or held by
+  // another exclusive user is refused before anything is written.
+  const auto info = io::stat_path(file);
+  RecordWrites writes;
+  writes.sync_each_record = info && info->kind == io::Kind::block_device;
+  auto target = open_input(
+      file, msg::TARGET_FILE,
+      writes.sync_each_record ? io::File::Mode::update_exclusive : io::File::Mode::update_rw, out,
+      Devices::allowed);
   if (!target) return Outcome::failed;
   if (target->identity == cdp->identity) {
     out << msg::same_file(msg::TARGET_FILE, file, msg::CDP_FILE, cdp_name);
@@ -104,21 +111,28 @@ Outcome run_apply_patch(const std::string& cdp_name, const std::string& file, st
   }
   RecordSummaries written;
   const bool applied =
-      apply_records(cdp->file, target->file, cdp->size, target->size, out, &written,
+      apply_records(cdp->file, target->file, cdp->size, target->size, out, &writes, &written,
                     [&](std::span<const RecordSummary> records) {
                       return target_is_bound(cdp_name, target->file, target->size, records, out);
                     });
   cdp->file.close();
   if (!applied) return Outcome::failed;
   // The repair counts only once it is on stable storage, and the medium
-  // gives it back.
+  // gives it back; whatever was written is flushed, even when some records
+  // were refused.
   if (!target->file.sync()) {
     out << msg::target_write_failed(file, target->file.last_error());
     return Outcome::failed;
   }
-  if (!reads_back_as_written(target->file, written.records(), out)) return Outcome::failed;
+  if (writes.failed == 0 && !reads_back_as_written(target->file, written.records(), out)) {
+    return Outcome::failed;
+  }
   if (!target->file.close()) {
     out << msg::target_write_failed(file, target->file.last_error());
+    return Outcome::failed;
+  }
+  if (writes.failed != 0) {
+    out << msg::records_not_written(writes.failed, writes.records);
     return Outcome::failed;
   }
   out << msg::FILE_PATCHED;

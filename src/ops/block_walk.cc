@@ -1,6 +1,7 @@
 #include "ops/block_walk.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "checksum/block_crc.h"
 #include "common/aligned_buffer.h"
@@ -9,13 +10,6 @@
 
 namespace rempar {
 namespace {
-
-// Reads exactly `buffer.size()` bytes, or says why not.
-WalkStatus read_exactly(io::File& input, std::span<std::uint8_t> buffer) {
-  const auto got = input.read(buffer);
-  if (!got) return WalkStatus::read_failed;
-  return *got == buffer.size() ? WalkStatus::completed : WalkStatus::ended_early;
-}
 
 // Drops the pages behind the walk of a large input. The cache keeps a file
 // in folios of up to a few MiB that leave only whole, so a drop of just the
@@ -49,16 +43,20 @@ class CacheDropper {
 };
 
 // Blocks that fit the buffer: one read brings many whole blocks.
-WalkStatus walk_small_blocks(io::File& input, const BlockGeometry& g, AlignedBuffer& buffer,
+WalkStatus walk_small_blocks(BlockReader& reader, const BlockGeometry& g, AlignedBuffer& buffer,
                              Progress& progress, CacheDropper& cache,
                              const std::function<bool(const Block&)>& on_block) {
   std::int64_t walk_index = g.first_walk_index();
   std::uint64_t block = 0;
   std::uint64_t position = 0;
+  std::vector<bool> unreadable;
   while (block < g.count()) {
     const auto want =
         static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), g.file_size - position));
-    if (const WalkStatus s = read_exactly(input, std::span(buffer.data(), want));
+    const std::uint64_t first = block;
+    const std::uint64_t blocks = (want + g.block_size - 1) / g.block_size;
+    if (const WalkStatus s =
+            reader.read_blocks(first, blocks, std::span(buffer.data(), want), unreadable);
         s != WalkStatus::completed) {
       return s;
     }
@@ -66,9 +64,11 @@ WalkStatus walk_small_blocks(io::File& input, const BlockGeometry& g, AlignedBuf
       progress.pass(walk_index);
       const auto length = static_cast<std::size_t>(g.length(block));
       const auto data = std::span<const std::uint8_t>(buffer.data() + at, length);
-      if (!on_block(Block{block, g.offset(block), length, block_crc(data), data})) {
-        return WalkStatus::stopped;
-      }
+      const Block read =
+          unreadable[block - first]
+              ? Block{block, g.offset(block), length, reader.unreadable_crc(length), {}, true}
+              : Block{block, g.offset(block), length, block_crc(data), data};
+      if (!on_block(read)) return WalkStatus::stopped;
       at += length;
     }
     position += want;
@@ -79,23 +79,22 @@ WalkStatus walk_small_blocks(io::File& input, const BlockGeometry& g, AlignedBuf
 
 // Blocks larger than the buffer: each block's checksum accumulates over
 // several reads, so memory stays bounded whatever the block size.
-WalkStatus walk_large_blocks(io::File& input, const BlockGeometry& g, AlignedBuffer& buffer,
+WalkStatus walk_large_blocks(BlockReader& reader, const BlockGeometry& g, AlignedBuffer& buffer,
                              Progress& progress, CacheDropper& cache,
                              const std::function<bool(const Block&)>& on_block) {
   std::int64_t walk_index = g.first_walk_index();
   for (std::uint64_t block = 0; block < g.count(); ++block, ++walk_index) {
     progress.pass(walk_index);
     RunningCrc crc;
-    for (std::uint64_t left = g.length(block); left > 0;) {
-      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left));
-      if (const WalkStatus s = read_exactly(input, std::span(buffer.data(), want));
-          s != WalkStatus::completed) {
-        return s;
-      }
-      crc.update(std::span(buffer.data(), want));
-      left -= want;
+    bool unreadable = false;
+    if (const WalkStatus s = reader.read_large_block(block, std::span(buffer.data(), buffer.size()),
+                                                     crc, unreadable);
+        s != WalkStatus::completed) {
+      return s;
     }
-    if (!on_block(Block{block, g.offset(block), g.length(block), crc.value(), {}})) {
+    const std::uint64_t length = g.length(block);
+    const std::uint32_t value = unreadable ? reader.unreadable_crc(length) : crc.value();
+    if (!on_block(Block{block, g.offset(block), length, value, {}, unreadable})) {
       return WalkStatus::stopped;
     }
     cache.walked_to(g.offset(block) + g.length(block));
@@ -106,7 +105,8 @@ WalkStatus walk_large_blocks(io::File& input, const BlockGeometry& g, AlignedBuf
 }  // namespace
 
 WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, ProgressLine& line,
-                       const std::function<bool(const Block&)>& on_block) {
+                       const std::function<bool(const Block&)>& on_block, ReadErrors errors,
+                       std::uint64_t* failed_at) {
   line.open();
   if (geometry.count() == 0) return WalkStatus::completed;
   const bool small = geometry.block_size <= WALK_CHUNK;
@@ -119,10 +119,12 @@ WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, ProgressL
   input.advise_sequential();
   Progress progress(line, geometry.file_size, geometry.block_size);
   CacheDropper cache(input, geometry);
+  BlockReader reader(input, geometry, errors);
   const WalkStatus status =
-      small ? walk_small_blocks(input, geometry, *buffer, progress, cache, on_block)
-            : walk_large_blocks(input, geometry, *buffer, progress, cache, on_block);
+      small ? walk_small_blocks(reader, geometry, *buffer, progress, cache, on_block)
+            : walk_large_blocks(reader, geometry, *buffer, progress, cache, on_block);
   cache.finish();
+  if (failed_at) *failed_at = reader.failed_at();
   return status;
 }
 

@@ -12,6 +12,7 @@
 
 #include "common/file.h"
 #include "ops/progress.h"
+#include "ops/tolerant_read.h"
 
 namespace rempar {
 
@@ -37,6 +38,9 @@ struct Block {
   // The block's bytes; empty when the block is larger than the read buffer,
   // in which case a caller that needs them reads them again.
   std::span<const std::uint8_t> data;
+  // The block could not be read: `crc` is unreadable_marker(length) and
+  // `data` is empty.
+  bool unreadable = false;
 };
 
 enum class WalkStatus { completed, stopped, read_failed, ended_early, no_memory };
@@ -52,9 +56,13 @@ inline constexpr std::uint64_t UNCACHED_WALK_SIZE = std::uint64_t{1} << 31;
 // Reads `input` front to back, opens `line` and shows the progress on it, and
 // hands every block, checksum computed, to `on_block`, which returns false to
 // stop. A block's pages may leave the cache once `on_block` has returned.
+// `errors` says what a failed read does (see ops/tolerant_read.h); when it
+// ends the walk, `failed_at` receives the offset of the block.
 [[nodiscard]] WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry,
                                      ProgressLine& line,
-                                     const std::function<bool(const Block&)>& on_block);
+                                     const std::function<bool(const Block&)>& on_block,
+                                     ReadErrors errors = ReadErrors::stop,
+                                     std::uint64_t* failed_at = nullptr);
 
 // Prints the one message that explains a walk that did not complete (a
 // stopped walk is explained by whoever stopped it).

@@ -14,15 +14,25 @@ bool write_checksums(io::File& input, ContainerWriter& output, const ContainerLa
                                static_cast<std::uint64_t>(block_size)};
   write_cdt_head(output, layout, geometry.file_size, static_cast<std::uint32_t>(block_size));
   ProgressLine line(out);
-  const WalkStatus walked = walk_blocks(input, geometry, line, [&](const Block& block) {
-    write_stored_checksum(output, block.crc);
-    return output.healthy();
-  });
+  // An unreadable block gets a checksum that nothing but its good copy
+  // matches by more than chance, so the patch will carry that copy.
+  UnreadableRuns runs;
+  const WalkStatus walked = walk_blocks(
+      input, geometry, line,
+      [&](const Block& block) {
+        if (const auto run = runs.see(block.offset, block.length, block.unreadable)) {
+          line.print(*run);
+        }
+        write_stored_checksum(output, block.crc);
+        return output.healthy();
+      },
+      ReadErrors::mark_unreadable);
   if (walked != WalkStatus::completed && walked != WalkStatus::stopped) {
     report_walk_failure(walked, input, msg::INPUT_FILE, line);
     return false;
   }
   if (walked == WalkStatus::completed) {
+    if (const auto run = runs.finish()) line.print(*run);
     line.print(msg::CREATING_SEAL);
     if (seal_cdt(output, layout, geometry.count())) return true;
   }

@@ -115,20 +115,26 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
   bool too_large = false;
   const BlockGeometry geometry{recorded.file_size, recorded.block_size};
   ProgressLine line(out);
-  const WalkStatus walked = walk_blocks(verified, geometry, line, [&](const Block& block) {
-    std::uint32_t stored_crc = 0;
-    stored_status = stored.next(stored_crc);
-    if (stored_status != CheckedRereader::Status::ok) return false;
-    if (block.crc == stored_crc) return true;
-    line.print(msg::corruption_found(block.offset));
-    found = true;
-    if (!cdp_record_fits(patch, layout, block.length)) {
-      too_large = true;
-      return false;
-    }
-    write_cdp_record_head(patch, layout, block.offset, static_cast<std::uint32_t>(block.length));
-    return block.data.empty() ? copy_block(verified, block, patch, line) : patch.write(block.data);
-  });
+  std::uint64_t failed_at = 0;
+  const WalkStatus walked = walk_blocks(
+      verified, geometry, line,
+      [&](const Block& block) {
+        std::uint32_t stored_crc = 0;
+        stored_status = stored.next(stored_crc);
+        if (stored_status != CheckedRereader::Status::ok) return false;
+        if (block.crc == stored_crc) return true;
+        line.print(msg::corruption_found(block.offset));
+        found = true;
+        if (!cdp_record_fits(patch, layout, block.length)) {
+          too_large = true;
+          return false;
+        }
+        write_cdp_record_head(patch, layout, block.offset,
+                              static_cast<std::uint32_t>(block.length));
+        return block.data.empty() ? copy_block(verified, block, patch, line)
+                                  : patch.write(block.data);
+      },
+      ReadErrors::stop, &failed_at);
   if (stored_status != CheckedRereader::Status::ok) {
     // A checksum file that ends early or reads differently has changed
     // since its check.
@@ -137,6 +143,11 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
   }
   if (too_large) {
     line.print(msg::PATCH_TOO_LARGE);
+    return false;
+  }
+  if (walked == WalkStatus::read_failed) {
+    // No patch may carry bytes that were not read from the good copy.
+    line.print(msg::verified_read_failed(verified.name(), failed_at, verified.last_error()));
     return false;
   }
   if (walked != WalkStatus::completed && walked != WalkStatus::stopped) {

@@ -1,5 +1,7 @@
 #include "ops/opened_input.h"
 
+#include <cerrno>
+
 #include "common/messages.h"
 
 namespace rempar {
@@ -16,9 +18,14 @@ bool acceptable(const io::PathInfo& info, Devices devices) {
 
 std::optional<OpenedInput> open_input(const std::string& name, std::string_view role,
                                       io::File::Mode mode, std::ostream& out, Devices devices) {
-  auto file = io::File::open(name, mode);
+  int error = 0;
+  auto file = io::File::open(name, mode, &error);
   std::optional<io::PathInfo> info;
   if (file) info = file->info();
+  if (!file && error == EBUSY) {
+    out << msg::device_in_use(role, name);
+    return std::nullopt;
+  }
   if (!info || !acceptable(*info, devices)) {
     out << msg::open_failed(role, name);
     return std::nullopt;
