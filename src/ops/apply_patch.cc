@@ -7,8 +7,8 @@
 #include "container/piece_checksums.h"
 #include "ops/opened_input.h"
 #include "ops/read_back.h"
-#include "ops/target_binding.h"
 #include "ops/record_writer.h"
+#include "ops/target_binding.h"
 
 namespace rempar {
 namespace {

@@ -47,7 +47,6 @@ class SkipAhead {
 // opposed to one that says the file cannot be read at all.
 bool is_medium_error(int error);
 
-
 // Reads the blocks of one input for the walk, at absolute offsets, with the
 // policy above.
 class BlockReader {
