@@ -55,9 +55,13 @@ bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch,
         static_cast<std::size_t>(std::min<std::uint64_t>(piece->size(), block.length - done));
     const auto got = verified.read_at(std::span(piece->data(), want),
                                       static_cast<std::int64_t>(block.offset + done));
-    if (!got || *got != want) {
-      report_walk_failure(got ? WalkStatus::ended_early : WalkStatus::read_failed, verified,
-                          msg::VERIFIED_FILE, line);
+    if (!got) {
+      // As in the walk: the offset of the block the good copy failed to give.
+      line.print(msg::verified_read_failed(verified.name(), block.offset, verified.last_error()));
+      return false;
+    }
+    if (*got != want) {
+      report_walk_failure(WalkStatus::ended_early, verified, msg::VERIFIED_FILE, line);
       return false;
     }
     copied.update(std::span(piece->data(), want));
