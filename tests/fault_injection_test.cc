@@ -342,9 +342,9 @@ TEST(SpecialOutputs, AreWrittenAndKept) {
     };
     for (const Case& c : cases) {
       // A pipe's output waits for its reader.
-      auto reader = std::async(std::launch::async, [&, pipe = type == S_IFIFO] {
+      auto reader = std::async(std::launch::async, [pipe = type == S_IFIFO, path = dir / name] {
         if (!pipe) return;
-        const int fd = ::open((dir / name).c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         testing::drain(fd);
         ::close(fd);
       });
