@@ -1,10 +1,10 @@
 #include "ops/pending_output.h"
 
-#include <limits.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <utility>
 
 #include "common/interrupt_cleanup.h"

@@ -24,7 +24,8 @@ void RecordWriter::write_in_pages(const CdpRecord& record, std::uint64_t offset,
     const std::uint64_t carried_end = carried_at_ + carried_.size();
     const auto fill = static_cast<std::size_t>(
         std::min<std::uint64_t>(piece.size(), (PAGE - carried_end % PAGE) % PAGE));
-    carried_.insert(carried_.end(), piece.begin(), piece.begin() + fill);
+    const auto filled = piece.first(fill);
+    carried_.insert(carried_.end(), filled.begin(), filled.end());
     piece = piece.subspan(fill);
     offset += fill;
     if ((carried_at_ + carried_.size()) % PAGE != 0 && !record_ends) return;

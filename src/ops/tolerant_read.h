@@ -8,6 +8,7 @@
 // log2(N) failed reads. A readable block marked unreadable costs patch
 // size only; its good copy is then sent and written over it.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -90,8 +91,8 @@ class BlockReader {
   int error_ = 0;  // of the last failed read
   std::uint64_t failed_at_ = 0;
   // Two lengths at most: the block size and the short last block.
-  std::uint64_t crc_length_[2] = {~std::uint64_t{0}, ~std::uint64_t{0}};
-  std::uint32_t crc_value_[2] = {0, 0};
+  std::array<std::uint64_t, 2> crc_length_ = {~std::uint64_t{0}, ~std::uint64_t{0}};
+  std::array<std::uint32_t, 2> crc_value_ = {0, 0};
 };
 
 // Joins the unreadable blocks a walk passes into runs, each reported once
