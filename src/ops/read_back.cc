@@ -5,6 +5,7 @@
 
 #include "common/aligned_buffer.h"
 #include "common/messages.h"
+#include "ops/range_checksum.h"
 
 namespace rempar {
 namespace {
@@ -61,17 +62,10 @@ class ReadBack {
       cache_cleared_ = true;
     }
     target_.drop_cached(static_cast<std::int64_t>(record.offset), record.length);
-    RunningCrc crc;
-    for (std::uint64_t done = 0; done < record.length;) {
-      const auto want =
-          static_cast<std::size_t>(std::min<std::uint64_t>(PIECE, record.length - done));
-      const auto got = target_.read_at(std::span(buffer_.data(), want),
-                                       static_cast<std::int64_t>(record.offset + done));
-      if (!got || *got != want) return Verdict::differs;
-      crc.update(std::span(buffer_.data(), want));
-      done += want;
-    }
-    return crc.value() == record.crc ? Verdict::as_written : Verdict::differs;
+    std::uint32_t crc = 0;
+    const io::ReadStatus read = range_checksum(target_, std::span(buffer_.data(), PIECE),
+                                               record.offset, record.length, crc);
+    return read == io::ReadStatus::ok && crc == record.crc ? Verdict::as_written : Verdict::differs;
   }
 
   io::File& target_;

@@ -13,6 +13,7 @@
 #include "container/checked_rereader.h"
 #include "ops/create_patch.h"
 #include "ops/opened_input.h"
+#include "ops/range_checksum.h"
 
 namespace rempar {
 namespace {
@@ -25,26 +26,6 @@ bool has_patch_ending(const std::string& name) {
   return std::equal(
       ENDING.begin(), ENDING.end(), name.end() - ENDING.size(),
       [](char want, char got) { return want == std::tolower(static_cast<unsigned char>(got)); });
-}
-
-// What reading a block of the target found.
-enum class BlockState { read, unreadable, ended_early };
-
-BlockState read_block_crc(io::File& target, AlignedBuffer& buffer, std::uint64_t offset,
-                          std::uint32_t length, std::uint32_t& crc) {
-  RunningCrc running;
-  for (std::uint64_t done = 0; done < length;) {
-    const auto want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - done));
-    const auto got =
-        target.read_at(std::span(buffer.data(), want), static_cast<std::int64_t>(offset + done));
-    if (!got) return BlockState::unreadable;
-    if (*got != want) return BlockState::ended_early;
-    running.update(std::span(buffer.data(), want));
-    done += want;
-  }
-  crc = running.value();
-  return BlockState::read;
 }
 
 // Checks the records against one accepted checksum file.
@@ -82,9 +63,10 @@ class Binding {
       const RecordSummary& record = records[i];
       if (stored[i] == marker(record.length)) continue;
       std::uint32_t now = 0;
-      const BlockState state = read_block_crc(target, *buffer, record.offset, record.length, now);
-      if (state == BlockState::unreadable) continue;
-      if (state == BlockState::read && (now == stored[i] || now == record.crc)) continue;
+      const io::ReadStatus state = range_checksum(target, std::span(buffer->data(), buffer->size()),
+                                                  record.offset, record.length, now);
+      if (state == io::ReadStatus::failed) continue;  // unreadable now
+      if (state == io::ReadStatus::ok && (now == stored[i] || now == record.crc)) continue;
       out << msg::target_differs(name_, record.offset);
       return false;
     }
