@@ -3,6 +3,7 @@
 // the file it describes, the block size, one stored checksum per block and
 // the seal. Only this codec knows where its fields stand.
 
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -36,6 +37,25 @@ void write_stored_checksum(ContainerWriter& cdt, std::uint32_t crc);
 // inverted. No readable block of zeros carries it, and a patch always
 // replaces such a block.
 std::uint32_t unreadable_marker(std::uint64_t length);
+
+// The markers of one file's blocks, each worked out once: a file has at most
+// two block lengths, the block size and its short last block's.
+class UnreadableMarkers {
+ public:
+  std::uint32_t of(std::uint64_t length) {
+    Slot& slot = slots_[slots_[0].length == length || slots_[0].length == NONE ? 0 : 1];
+    if (slot.length != length) slot = {length, unreadable_marker(length)};
+    return slot.marker;
+  }
+
+ private:
+  static constexpr std::uint64_t NONE = ~std::uint64_t{0};
+  struct Slot {
+    std::uint64_t length = NONE;
+    std::uint32_t marker = 0;
+  };
+  std::array<Slot, 2> slots_{};
+};
 
 // The most bytes of a checksum file's head that hold its sizes.
 inline constexpr std::size_t CDT_HEAD_SIZE = 22;

@@ -61,7 +61,7 @@ class Binding {
     }
     for (std::size_t i = 0; i < records.size(); ++i) {
       const RecordSummary& record = records[i];
-      if (stored[i] == marker(record.length)) continue;
+      if (stored[i] == markers_.of(record.length)) continue;
       std::uint32_t now = 0;
       const io::ReadStatus state = range_checksum(target, std::span(buffer->data(), buffer->size()),
                                                   record.offset, record.length, now);
@@ -106,20 +106,12 @@ class Binding {
     return true;
   }
 
-  // At most two lengths occur, the block size and the last block's.
-  std::uint32_t marker(std::uint32_t length) {
-    auto& cached = length == sizes_.block_size ? full_marker_ : last_marker_;
-    if (!cached) cached = unreadable_marker(length);
-    return *cached;
-  }
-
   io::File& cdt_;
   std::int64_t cdt_size_;
   const AcceptedCdt& accepted_;
-  CdtSizes sizes_;
+  const CdtSizes& sizes_;
   const std::string& name_;
-  std::optional<std::uint32_t> full_marker_;
-  std::optional<std::uint32_t> last_marker_;
+  UnreadableMarkers markers_;
 };
 
 }  // namespace

@@ -150,14 +150,7 @@ WalkStatus BlockReader::read_large_block(std::uint64_t block, std::span<std::uin
   return WalkStatus::completed;
 }
 
-std::uint32_t BlockReader::unreadable_crc(std::uint64_t length) {
-  const int slot = length == geometry_.block_size ? 0 : 1;
-  if (crc_length_[slot] != length) {
-    crc_length_[slot] = length;
-    crc_value_[slot] = unreadable_marker(length);
-  }
-  return crc_value_[slot];
-}
+std::uint32_t BlockReader::unreadable_crc(std::uint64_t length) { return markers_.of(length); }
 
 std::optional<std::string> UnreadableRuns::see(std::uint64_t offset, std::uint64_t length,
                                                bool unreadable) {

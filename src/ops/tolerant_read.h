@@ -8,7 +8,6 @@
 // log2(N) failed reads. A readable block marked unreadable costs patch
 // size only; its good copy is then sent and written over it.
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -17,6 +16,7 @@
 
 #include "checksum/block_crc.h"
 #include "common/file.h"
+#include "container/cdt.h"
 
 namespace rempar {
 
@@ -90,9 +90,7 @@ class BlockReader {
   bool direct_tried_ = false;
   int error_ = 0;  // of the last failed read
   std::uint64_t failed_at_ = 0;
-  // Two lengths at most: the block size and the short last block.
-  std::array<std::uint64_t, 2> crc_length_ = {~std::uint64_t{0}, ~std::uint64_t{0}};
-  std::array<std::uint32_t, 2> crc_value_ = {0, 0};
+  UnreadableMarkers markers_;
 };
 
 // Joins the unreadable blocks a walk passes into runs, each reported once
