@@ -310,7 +310,8 @@ TEST(Names, OutputNamesAtTheComponentLimitAreReplacedSafely) {
         // The file read block by block fails, part way through the run, with
         // an error that is no unreadable sector (those are marked and read past).
         const testing::FaultHookGuard hook([&](io::Op op, const std::string& name) {
-          return io::Fault{fails && op == io::Op::read && name == dir / "data" ? EISDIR : 0};
+          return io::Fault{
+              fails && testing::reads_as(op, io::Op::read) && name == dir / "data" ? EISDIR : 0};
         });
         std::ostringstream out;
         EXPECT_EQ(dispatch(options, dir / "data", out), fails ? 2 : 0) << what << out.str();

@@ -194,9 +194,13 @@ bool same_output(const std::string& called, const std::string& name) {
   return called == name || called.starts_with(name + ".rempar-tmp-");
 }
 
+bool reads_as(io::Op op, io::Op wanted) {
+  return op == wanted || (wanted == io::Op::read && op == io::Op::map);
+}
+
 ScopedFault::ScopedFault(io::Op op, const std::string& name, io::Fault fault)
     : hook_([=](io::Op o, const std::string& n) {
-        return o == op && same_output(n, name) ? fault : io::Fault{};
+        return reads_as(o, op) && same_output(n, name) ? fault : io::Fault{};
       }) {}
 
 }  // namespace rempar::testing

@@ -12,6 +12,7 @@
 
 #include "common/file.h"
 #include "container/layout.h"
+#include "ops/block_walk.h"
 #include "support/fault_hook_guard.h"
 #include "support/golden_texts.h"
 #include "support/little_endian.h"
@@ -103,6 +104,21 @@ bool same_output(const std::string& called, const std::string& name);
 
 // Makes every `op` on the file `name` (or its temporary file) meet `fault`
 // while it lives.
+// Whether `op` is `wanted`, a read also when it brings in a mapped window of
+// the file (the walk reads a regular file that way, and falls back to read()
+// for a window it cannot bring in): a fault meant for the reads of a file
+// meets both.
+bool reads_as(io::Op op, io::Op wanted);
+
+// Makes the walks read the way `method` says while it lives.
+class ScopedWalkMethod {
+ public:
+  explicit ScopedWalkMethod(WalkMethod method) { set_walk_method(method); }
+  ~ScopedWalkMethod() { set_walk_method(WalkMethod::automatic); }
+  ScopedWalkMethod(const ScopedWalkMethod&) = delete;
+  ScopedWalkMethod& operator=(const ScopedWalkMethod&) = delete;
+};
+
 class ScopedFault {
  public:
   ScopedFault(io::Op op, const std::string& name, io::Fault fault);

@@ -121,34 +121,40 @@ TEST(BlockReader, FailedReadsAreTriedBlockByBlock) {
   };
   testing::TempDir dir;
   testing::write_file(dir / "data", testing::random_bytes(8 * 16384, 3));
-  for (const auto& c : cases) {
-    auto file = io::File::open(dir / "data", io::File::Mode::read);
-    ASSERT_TRUE(file);
-    const BlockGeometry g{8 * 16384, 16384};
-    int reads = 0;
-    std::vector<std::uint64_t> unreadable;
-    std::ostringstream out;
-    ProgressLine line(out);
-    std::uint64_t failed_at = 99;
-    const WalkStatus status = [&] {
-      const testing::FaultHookGuard hook([&](io::Op op, const std::string&) {
-        if (op != io::Op::read) return io::Fault{};
-        return io::Fault{c.failing.count(reads++) != 0 ? EIO : 0};
-      });
-      return walk_blocks(
-          *file, g, line,
-          [&](const Block& block) {
-            if (block.unreadable) unreadable.push_back(block.number);
-            EXPECT_EQ(block.crc,
-                      block.unreadable ? unreadable_marker(16384) : block_crc(block.data));
-            return true;
-          },
-          c.errors, &failed_at);
-    }();
-    EXPECT_EQ(status, c.status) << c.what;
-    EXPECT_EQ(unreadable, c.unreadable) << c.what;
-    if (status == WalkStatus::read_failed) {
-      EXPECT_EQ(failed_at, c.failed_at) << c.what;
+  // Where the walk maps the file, a window that fails is read instead, by
+  // the same reads.
+  for (const WalkMethod method : {WalkMethod::read, WalkMethod::automatic}) {
+    const testing::ScopedWalkMethod walks(method);
+    for (const auto& c : cases) {
+      auto file = io::File::open(dir / "data", io::File::Mode::read);
+      ASSERT_TRUE(file);
+      const BlockGeometry g{8 * 16384, 16384};
+      int reads = 0;
+      std::vector<std::uint64_t> unreadable;
+      std::ostringstream out;
+      ProgressLine line(out);
+      std::uint64_t failed_at = 99;
+      const WalkStatus status = [&] {
+        const testing::FaultHookGuard hook([&](io::Op op, const std::string&) {
+          if (op == io::Op::map) return io::Fault{EIO};
+          if (op != io::Op::read) return io::Fault{};
+          return io::Fault{c.failing.count(reads++) != 0 ? EIO : 0};
+        });
+        return walk_blocks(
+            *file, g, line,
+            [&](const Block& block) {
+              if (block.unreadable) unreadable.push_back(block.number);
+              EXPECT_EQ(block.crc,
+                        block.unreadable ? unreadable_marker(16384) : block_crc(block.data));
+              return true;
+            },
+            c.errors, &failed_at);
+      }();
+      EXPECT_EQ(status, c.status) << c.what;
+      EXPECT_EQ(unreadable, c.unreadable) << c.what;
+      if (status == WalkStatus::read_failed) {
+        EXPECT_EQ(failed_at, c.failed_at) << c.what;
+      }
     }
   }
 }

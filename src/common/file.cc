@@ -20,11 +20,6 @@ FaultHook& fault_hook() {
   return hook;
 }
 
-Fault injected(Op op, const std::string& name) {
-  const FaultHook& hook = fault_hook();
-  return hook ? hook(op, name) : Fault{};
-}
-
 Kind kind_of(mode_t mode) {
   if (S_ISREG(mode)) return Kind::regular;
   if (S_ISDIR(mode)) return Kind::directory;
@@ -101,6 +96,11 @@ std::optional<std::size_t> transfer_all(std::size_t total, Step step) {
 }  // namespace
 
 void set_fault_hook(FaultHook hook) { fault_hook() = std::move(hook); }
+
+Fault injected(Op op, const std::string& name) {
+  const FaultHook& hook = fault_hook();
+  return hook ? hook(op, name) : Fault{};
+}
 
 std::optional<PathInfo> stat_path(const std::string& name, int* error) {
   const Fault fault = injected(Op::stat, name);

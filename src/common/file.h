@@ -14,7 +14,11 @@
 
 namespace rempar::io {
 
-enum class Op { open, read, write, seek, sync, close, stat, rename, chmod, device_size };
+// `map` is the mapping of a window of a file and the bringing in of its
+// pages (common/file_window.h): an injected error makes it fail as a medium
+// error would; a short read makes the window lose its second half, as a
+// truncation by someone else would.
+enum class Op { open, read, write, seek, sync, close, stat, rename, chmod, device_size, map };
 
 // What an injected fault does to the operation it hits.
 struct Fault {
@@ -27,6 +31,9 @@ using FaultHook = std::function<Fault(Op op, const std::string& name)>;
 
 // Installs a hook consulted before every operation; an empty hook removes it.
 void set_fault_hook(FaultHook hook);
+
+// What the hook, if any, says of `op` on `name`.
+Fault injected(Op op, const std::string& name);
 
 struct FileIdentity {
   dev_t device = 0;
@@ -128,6 +135,7 @@ class File {
   bool bypass_cache(bool bypass = true);
 
  private:
+  friend class FileWindows;  // maps the descriptor
   File(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
   bool fail(int error);
 

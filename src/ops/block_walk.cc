@@ -1,15 +1,29 @@
 #include "ops/block_walk.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <optional>
 #include <vector>
 
 #include "checksum/block_crc.h"
 #include "common/aligned_buffer.h"
+#include "common/file_window.h"
 #include "common/messages.h"
 #include "ops/progress.h"
 
 namespace rempar {
 namespace {
+
+std::atomic<WalkMethod> chosen_method{WalkMethod::automatic};
+
+// Whether the walk tries windows onto the input: a regular file whose
+// blocks fit the buffer. Block devices, pipes and the like are read.
+bool maps(io::File& input) {
+  if (chosen_method.load() == WalkMethod::read) return false;
+  const auto info = input.info();
+  return info && info->kind == io::Kind::regular;
+}
 
 // Drops the pages behind the walk of a large input. The cache keeps a file
 // in folios of up to a few MiB that leave only whole, so a drop of just the
@@ -42,40 +56,171 @@ class CacheDropper {
   std::uint64_t next_ = DROP_STEP;
 };
 
-// Blocks that fit the buffer: one read brings many whole blocks.
-WalkStatus walk_small_blocks(BlockReader& reader, const BlockGeometry& g, AlignedBuffer& buffer,
-                             Progress& progress, CacheDropper& cache,
-                             const std::function<bool(const Block&)>& on_block) {
-  std::int64_t walk_index = g.first_walk_index();
-  std::uint64_t block = 0;
-  std::uint64_t position = 0;
-  std::vector<bool> unreadable;
-  while (block < g.count()) {
+// Where the cache holds a file in small folios, mapping a window costs a
+// page fault per folio, more than copying it; the walk then reads the next
+// stretch with read(), longer after each such window, and tries a window
+// again after it. A window that cannot be brought in at all (a medium
+// error, most likely) is read the same way, under the read policy.
+class CopiedStretch {
+ public:
+  static constexpr std::uint64_t FIRST = std::uint64_t{2} << 20;
+  static constexpr std::uint64_t LONGEST = std::uint64_t{64} << 20;
+  // Above this many faults per MiB a window was in small folios.
+  static constexpr std::uint64_t FAULTS_PER_MIB = 4;
+
+  bool covers(std::uint64_t position) const { return position < until_; }
+  // A window in small folios, or one that failed, ended at `position`.
+  void start(std::uint64_t position) {
+    until_ = position + next_;
+    next_ = std::min(next_ * 2, LONGEST);
+  }
+  void window_was_cheap() { next_ = FIRST; }
+  static bool costly(std::uint64_t faults, std::uint64_t bytes) {
+    return faults * (std::uint64_t{1} << 20) > FAULTS_PER_MIB * bytes;
+  }
+
+ private:
+  std::uint64_t until_ = 0;
+  std::uint64_t next_ = FIRST;
+};
+
+// The walk over blocks that fit the buffer: through mapped windows of two
+// buffers' worth where the input allows it, by reads of a buffer otherwise.
+class SmallBlockWalk {
+ public:
+  SmallBlockWalk(io::File& input, BlockReader& reader, const BlockGeometry& g,
+                 AlignedBuffer& buffer, Progress& progress, CacheDropper& cache,
+                 const std::function<bool(const Block&)>& on_block, io::FileWindows* windows)
+      : input_(input),
+        reader_(reader),
+        g_(g),
+        buffer_(buffer),
+        progress_(progress),
+        cache_(cache),
+        on_block_(on_block),
+        windows_(windows),
+        walk_index_(g.first_walk_index()) {}
+
+  WalkStatus run() {
+    while (block_ < g_.count()) {
+      const WalkStatus s = maps_next() ? mapped_window() : copied_chunk();
+      if (s != WalkStatus::completed) return s;
+    }
+    return WalkStatus::completed;
+  }
+
+ private:
+  bool maps_next() const {
+    return windows_ && windows_->ready() && !stretch_.covers(position_) && !reader_.in_trouble();
+  }
+
+  WalkStatus hand_out(std::uint64_t block, std::span<const std::uint8_t> data, std::uint32_t crc,
+                      bool unreadable) {
+    progress_.pass(walk_index_++);
+    const std::uint64_t length = g_.length(block);
+    const Block b = unreadable ? Block{block, g_.offset(block), length, crc, {}, true}
+                               : Block{block, g_.offset(block), length, crc, data};
+    return on_block_(b) ? WalkStatus::completed : WalkStatus::stopped;
+  }
+
+  // One read of up to a buffer of whole blocks.
+  WalkStatus copied_chunk() {
     const auto want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), g.file_size - position));
-    const std::uint64_t first = block;
-    const std::uint64_t blocks = (want + g.block_size - 1) / g.block_size;
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), g_.file_size - position_));
+    const std::uint64_t first = block_;
+    const std::uint64_t blocks = (want + g_.block_size - 1) / g_.block_size;
     if (const WalkStatus s =
-            reader.read_blocks(first, blocks, std::span(buffer.data(), want), unreadable);
+            reader_.read_blocks(first, blocks, std::span(buffer_.data(), want), unreadable_);
         s != WalkStatus::completed) {
       return s;
     }
-    for (std::size_t at = 0; at < want; ++block, ++walk_index) {
-      progress.pass(walk_index);
-      const auto length = static_cast<std::size_t>(g.length(block));
-      const auto data = std::span<const std::uint8_t>(buffer.data() + at, length);
-      const Block read =
-          unreadable[block - first]
-              ? Block{block, g.offset(block), length, reader.unreadable_crc(length), {}, true}
-              : Block{block, g.offset(block), length, block_crc(data), data};
-      if (!on_block(read)) return WalkStatus::stopped;
+    for (std::size_t at = 0; at < want; ++block_) {
+      const auto length = static_cast<std::size_t>(g_.length(block_));
+      const auto data = std::span<const std::uint8_t>(buffer_.data() + at, length);
+      const bool unreadable = unreadable_[block_ - first];
+      const std::uint32_t crc = unreadable ? reader_.unreadable_crc(length) : block_crc(data);
+      if (const WalkStatus s = hand_out(block_, data, crc, unreadable);
+          s != WalkStatus::completed) {
+        return s;
+      }
       at += length;
     }
-    position += want;
-    cache.walked_to(position);
+    position_ += want;
+    cache_.walked_to(position_);
+    return WalkStatus::completed;
   }
-  return WalkStatus::completed;
-}
+
+  // The blocks of one window, checksummed where they lie. Every checksum is
+  // taken before any block is handed out, so a window that lost its pages
+  // meanwhile hands out nothing.
+  WalkStatus mapped_window() {
+    const auto want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(2 * std::uint64_t{buffer_.size()}, g_.file_size - position_));
+    const auto window = windows_->map(position_, want);
+    if (!window) {
+      // A kernel that cannot bring a mapping in refuses every window.
+      if (windows_->last_error() == EINVAL) windows_ = nullptr;
+      stretch_.start(position_);
+      return WalkStatus::completed;
+    }
+    if (CopiedStretch::costly(windows_->faults(), want)) {
+      stretch_.start(position_ + want);
+    } else {
+      stretch_.window_was_cheap();
+    }
+    crcs_.clear();
+    for (std::size_t at = 0; at < want;) {
+      const auto length = static_cast<std::size_t>(g_.length(block_ + crcs_.size()));
+      crcs_.push_back(block_crc(window->subspan(at, length)));
+      at += length;
+    }
+    if (windows_->lost()) return after_loss();
+    std::size_t at = 0;
+    for (const std::uint32_t crc : crcs_) {
+      const auto length = static_cast<std::size_t>(g_.length(block_));
+      const WalkStatus s = hand_out(block_++, window->subspan(at, length), crc, false);
+      if (s != WalkStatus::completed) return s;
+      at += length;
+    }
+    // A consumer that copied bytes out of a window that then lost them
+    // checks its copy; what matters here is whether the file ended early.
+    if (windows_->lost() && has_shrunk()) return WalkStatus::ended_early;
+    windows_->release();
+    position_ += want;
+    cache_.walked_to(position_);
+    return WalkStatus::completed;
+  }
+
+  // The window lost its pages before any block was handed out: the file
+  // was cut short, or its pages could not be read again. The window is then
+  // read with read(), under the read policy.
+  WalkStatus after_loss() {
+    windows_->release();
+    if (has_shrunk()) return WalkStatus::ended_early;
+    stretch_.start(position_);
+    return WalkStatus::completed;
+  }
+
+  bool has_shrunk() const {
+    const auto info = input_.info();
+    return !info || static_cast<std::uint64_t>(info->size) < g_.file_size;
+  }
+
+  io::File& input_;
+  BlockReader& reader_;
+  const BlockGeometry& g_;
+  AlignedBuffer& buffer_;
+  Progress& progress_;
+  CacheDropper& cache_;
+  const std::function<bool(const Block&)>& on_block_;
+  io::FileWindows* windows_;
+  CopiedStretch stretch_;
+  std::int64_t walk_index_;
+  std::uint64_t block_ = 0;
+  std::uint64_t position_ = 0;
+  std::vector<bool> unreadable_;
+  std::vector<std::uint32_t> crcs_;
+};
 
 // Blocks larger than the buffer: each block's checksum accumulates over
 // several reads, so memory stays bounded whatever the block size.
@@ -120,13 +265,22 @@ WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry, ProgressL
   Progress progress(line, geometry.file_size, geometry.block_size);
   CacheDropper cache(input, geometry);
   BlockReader reader(input, geometry, errors);
-  const WalkStatus status =
-      small ? walk_small_blocks(reader, geometry, *buffer, progress, cache, on_block)
-            : walk_large_blocks(reader, geometry, *buffer, progress, cache, on_block);
+  WalkStatus status = WalkStatus::completed;
+  if (small) {
+    std::optional<io::FileWindows> windows;
+    if (maps(input)) windows.emplace(input, 2 * buffer->size());
+    status = SmallBlockWalk(input, reader, geometry, *buffer, progress, cache, on_block,
+                            windows && windows->ready() ? &*windows : nullptr)
+                 .run();
+  } else {
+    status = walk_large_blocks(reader, geometry, *buffer, progress, cache, on_block);
+  }
   cache.finish();
   if (failed_at) *failed_at = reader.failed_at();
   return status;
 }
+
+void set_walk_method(WalkMethod method) { chosen_method.store(method); }
 
 void report_walk_failure(WalkStatus status, const io::File& input, std::string_view role,
                          ProgressLine& line) {

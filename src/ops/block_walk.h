@@ -53,9 +53,18 @@ inline constexpr std::size_t WALK_CHUNK = 1 << 20;
 // everything else out of the cache.
 inline constexpr std::uint64_t UNCACHED_WALK_SIZE = std::uint64_t{1} << 31;
 
+// How a walk reads a regular file: where it pays, through mapped windows
+// that it checksums where the pages lie (`automatic`), or always with
+// read() into a buffer (`read`, for comparison). Other inputs are read.
+enum class WalkMethod { automatic, read };
+void set_walk_method(WalkMethod method);
+
 // Reads `input` front to back, opens `line` and shows the progress on it, and
 // hands every block, checksum computed, to `on_block`, which returns false to
 // stop. A block's pages may leave the cache once `on_block` has returned.
+// A block's `data` may lie in a mapping of the file, where someone else's
+// write can change it after its checksum was taken: a consumer that keeps
+// the bytes checks its copy against `crc`.
 // `errors` says what a failed read does (see ops/tolerant_read.h); when it
 // ends the walk, `failed_at` receives the offset of the block.
 [[nodiscard]] WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry,

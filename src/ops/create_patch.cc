@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 #include "checksum/block_crc.h"
 #include "common/aligned_buffer.h"
@@ -73,6 +74,20 @@ bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch,
   return false;
 }
 
+// Writes the bytes of a block that fits the walk's buffer. They may lie in a
+// mapping of the verified file, which someone else can change or cut short
+// after the walk took their checksum: so they are copied first, and the
+// copy must have the checksum the walk compared. Only the copy is written.
+bool write_checked_block(const Block& block, std::vector<std::uint8_t>& copy,
+                         ContainerWriter& patch, ProgressLine& line) {
+  copy.assign(block.data.begin(), block.data.end());
+  if (block_crc(copy) != block.crc) {
+    line.print(msg::VERIFIED_CHANGED);
+    return false;
+  }
+  return patch.write(copy);
+}
+
 }  // namespace
 
 std::optional<AcceptedCdt> accept_checksum_file(io::File& cdt, std::int64_t cdt_size,
@@ -120,6 +135,7 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
   const BlockGeometry geometry{recorded.file_size, recorded.block_size};
   ProgressLine line(out);
   std::uint64_t failed_at = 0;
+  std::vector<std::uint8_t> copy;
   const WalkStatus walked = walk_blocks(
       verified, geometry, line,
       [&](const Block& block) {
@@ -136,7 +152,7 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
         write_cdp_record_head(patch, layout, block.offset,
                               static_cast<std::uint32_t>(block.length));
         return block.data.empty() ? copy_block(verified, block, patch, line)
-                                  : patch.write(block.data);
+                                  : write_checked_block(block, copy, patch, line);
       },
       ReadErrors::stop, &failed_at);
   if (stored_status != CheckedRereader::Status::ok) {

@@ -36,6 +36,8 @@ class SkipAhead {
   void succeeded() { step_ = 1; }
   // Whether `block` lies in a stretch passed over without trying.
   bool skips(std::uint64_t block) const { return block < next_try_; }
+  // Whether the last block tried failed.
+  bool failing() const { return step_ > 1; }
 
  private:
   // Far beyond any file, small enough that block + step never overflows.
@@ -65,6 +67,9 @@ class BlockReader {
                               bool& unreadable);
   // The stored checksum of an unreadable block of this input.
   std::uint32_t unreadable_crc(std::uint64_t length);
+  // Whether the reader is inside a stretch of unreadable blocks, where only
+  // its own careful reads should touch the medium.
+  bool in_trouble() const { return skip_.failing(); }
   // The offset of the block whose failed read ended the walk.
   std::uint64_t failed_at() const { return failed_at_; }
 
