@@ -56,10 +56,13 @@ int dispatch(const Options& options, const std::string& file, std::ostream& out)
 namespace {
 
 // REMPAR_WALK=read makes every walk read with read() into a buffer, as the
-// benchmarks compare; the default maps regular files where that pays.
+// benchmarks compare; REMPAR_WALK=mapped maps every window of a regular
+// file, as tests of that path want. The default maps where that pays.
 void choose_walk_method() {
-  const char* method = std::getenv("REMPAR_WALK");  // NOLINT(concurrency-mt-unsafe)
-  if (method && std::string_view(method) == "read") set_walk_method(WalkMethod::read);
+  const char* chosen = std::getenv("REMPAR_WALK");  // NOLINT(concurrency-mt-unsafe)
+  const std::string_view method = chosen ? chosen : "";
+  if (method == "read") set_walk_method(WalkMethod::read);
+  if (method == "mapped") set_walk_method(WalkMethod::mapped);
 }
 
 }  // namespace

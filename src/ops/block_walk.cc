@@ -60,28 +60,36 @@ class CacheDropper {
 // page fault per folio, more than copying it; the walk then reads the next
 // stretch with read(), longer after each such window, and tries a window
 // again after it. A window that cannot be brought in at all (a medium
-// error, most likely) is read the same way, under the read policy.
+// error, most likely) is read the same way, under the read policy; on a
+// failing disk every such try costs failed reads of its own, so the
+// stretches after failed windows grow further and never shrink.
 class CopiedStretch {
  public:
   static constexpr std::uint64_t FIRST = std::uint64_t{2} << 20;
   static constexpr std::uint64_t LONGEST = std::uint64_t{64} << 20;
+  static constexpr std::uint64_t LONGEST_AFTER_FAILURE = std::uint64_t{1} << 30;
   // Above this many faults per MiB a window was in small folios.
   static constexpr std::uint64_t FAULTS_PER_MIB = 4;
 
   bool covers(std::uint64_t position) const { return position < until_; }
-  // A window in small folios, or one that failed, ended at `position`.
-  void start(std::uint64_t position) {
-    until_ = position + next_;
-    next_ = std::min(next_ * 2, LONGEST);
-  }
-  void window_was_cheap() { next_ = FIRST; }
+  // A window in small folios ended at `position`.
+  void small_folios(std::uint64_t position) { start(position, next_, LONGEST); }
+  void large_folios() { next_ = FIRST; }
+  // A window from `position` on could not be brought in.
+  void failed(std::uint64_t position) { start(position, after_failure_, LONGEST_AFTER_FAILURE); }
   static bool costly(std::uint64_t faults, std::uint64_t bytes) {
     return faults * (std::uint64_t{1} << 20) > FAULTS_PER_MIB * bytes;
   }
 
  private:
+  void start(std::uint64_t position, std::uint64_t& length, std::uint64_t longest) {
+    until_ = std::max(until_, position + length);
+    length = std::min(length * 2, longest);
+  }
+
   std::uint64_t until_ = 0;
   std::uint64_t next_ = FIRST;
+  std::uint64_t after_failure_ = FIRST;
 };
 
 // The walk over blocks that fit the buffer: through mapped windows of two
@@ -160,13 +168,14 @@ class SmallBlockWalk {
     if (!window) {
       // A kernel that cannot bring a mapping in refuses every window.
       if (windows_->last_error() == EINVAL) windows_ = nullptr;
-      stretch_.start(position_);
+      stretch_.failed(position_);
       return WalkStatus::completed;
     }
-    if (CopiedStretch::costly(windows_->faults(), want)) {
-      stretch_.start(position_ + want);
+    if (chosen_method.load() == WalkMethod::automatic &&
+        CopiedStretch::costly(windows_->faults(), want)) {
+      stretch_.small_folios(position_ + want);
     } else {
-      stretch_.window_was_cheap();
+      stretch_.large_folios();
     }
     crcs_.clear();
     for (std::size_t at = 0; at < want;) {
@@ -197,7 +206,7 @@ class SmallBlockWalk {
   WalkStatus after_loss() {
     windows_->release();
     if (has_shrunk()) return WalkStatus::ended_early;
-    stretch_.start(position_);
+    stretch_.failed(position_);
     return WalkStatus::completed;
   }
 

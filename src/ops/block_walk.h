@@ -54,9 +54,11 @@ inline constexpr std::size_t WALK_CHUNK = 1 << 20;
 inline constexpr std::uint64_t UNCACHED_WALK_SIZE = std::uint64_t{1} << 31;
 
 // How a walk reads a regular file: where it pays, through mapped windows
-// that it checksums where the pages lie (`automatic`), or always with
-// read() into a buffer (`read`, for comparison). Other inputs are read.
-enum class WalkMethod { automatic, read };
+// that it checksums where the pages lie (`automatic`); through every window
+// that can be brought in, whatever the folios (`mapped`, for tests of that
+// path on file systems that cache in small folios); or always with read()
+// into a buffer (`read`, for comparison). Other inputs are read.
+enum class WalkMethod { automatic, read, mapped };
 void set_walk_method(WalkMethod method);
 
 // Reads `input` front to back, opens `line` and shows the progress on it, and
