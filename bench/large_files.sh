@@ -19,8 +19,9 @@ KEEP=${KEEP:-0}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 note() { printf '== %s\n' "$*" >&2; }
 die() { printf 'bench-large: %s\n' "$*" >&2; exit 1; }
-[[ -x /usr/bin/time ]] && /usr/bin/time --version 2>&1 | grep -q GNU ||
+if ! { [[ -x /usr/bin/time ]] && /usr/bin/time --version 2>&1 | grep -q GNU; }; then
   die "GNU time is needed at /usr/bin/time (Debian package time)"
+fi
 
 note "building build-bench (Release)"
 { cmake -S "$root" -B "$root/build-bench" -DCMAKE_BUILD_TYPE=Release -DREMPAR_TESTS=OFF &&

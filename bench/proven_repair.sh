@@ -23,8 +23,9 @@ BEFORE_REF=${BEFORE_REF:-9895933}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 note() { printf '== %s\n' "$*" >&2; }
 die() { printf 'proven_repair bench: %s\n' "$*" >&2; exit 1; }
-[[ -x /usr/bin/time ]] && /usr/bin/time --version 2>&1 | grep -q GNU ||
+if ! { [[ -x /usr/bin/time ]] && /usr/bin/time --version 2>&1 | grep -q GNU; }; then
   die "GNU time is needed at /usr/bin/time (Debian package time)"
+fi
 
 work=$(mktemp -d /tmp/rempar-bench-proven.XXXXXX)
 cleanup() { cd /; if [[ $KEEP == 1 ]]; then note "kept $work"; else rm -rf "$work"; fi; }

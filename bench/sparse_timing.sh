@@ -1,6 +1,7 @@
 # Shared by the large-file benchmarks (sourced, not run): sparse files with
 # marks, and median timing with peak memory. The sourcing script defines
 # RUNS and die().
+# shellcheck shell=bash disable=SC2034  # MEDIAN and PEAK are read by the sourcing script
 
 # A sparse file of SIZE bytes with COUNT marks spread over it.
 sparse() {  # sparse NAME SIZE COUNT MARK

@@ -25,11 +25,11 @@ GIB=$((1 << 30)) MIB=$((1 << 20))
 DEAD_AT=$((300 * MIB)) DEAD_LEN=$((64 * MIB)) SECTORS=100 DELAY=20
 
 work=$(mktemp -d /tmp/rempar-bench-unreadable.XXXXXX)
-pid= loop=
+pid='' loop=''
 cleanup() {
-  [[ -n $loop ]] && losetup -d "$loop" 2>/dev/null || true
+  if [[ -n $loop ]]; then losetup -d "$loop" 2>/dev/null || true; fi
   if [[ -n $pid ]]; then fusermount3 -u "$work/mnt" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
-  [[ ${KEEP:-0} == 1 ]] && note "kept $work" || rm -rf "$work"
+  if [[ ${KEEP:-0} == 1 ]]; then note "kept $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 mkdir -p "$work/backing" "$work/mnt"
