@@ -72,7 +72,7 @@ class CopiedStretch {
   static constexpr std::uint64_t FAULTS_PER_MIB = 4;
 
   bool covers(std::uint64_t position) const { return position < until_; }
-  // A window in small folios ended at `position`.
+  // A window in small folios starts at `position`.
   void small_folios(std::uint64_t position) { start(position, next_, LONGEST); }
   void large_folios() { next_ = FIRST; }
   // A window from `position` on could not be brought in.
@@ -171,12 +171,16 @@ class SmallBlockWalk {
       stretch_.failed(position_);
       return WalkStatus::completed;
     }
+    // In small folios, the first touch of each page of the window costs
+    // more than copying it (on some virtual machines many times more): the
+    // window goes unread and a stretch of reads takes it.
     if (chosen_method.load() == WalkMethod::automatic &&
         CopiedStretch::costly(windows_->faults(), want)) {
-      stretch_.small_folios(position_ + want);
-    } else {
-      stretch_.large_folios();
+      windows_->release();
+      stretch_.small_folios(position_);
+      return WalkStatus::completed;
     }
+    stretch_.large_folios();
     crcs_.clear();
     for (std::size_t at = 0; at < want;) {
       const auto length = static_cast<std::size_t>(g_.length(block_ + crcs_.size()));
