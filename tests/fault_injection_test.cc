@@ -124,6 +124,10 @@ class Runner {
     options.block_size = s_.block_size;
     if (s_.mode != 'c') options.input_name = container();
     Result result;
+    // Every window mapped: which windows the default walk reads instead
+    // depends on page faults, and the calls must come in the same order
+    // run after run.
+    const testing::ScopedWalkMethod mapped(WalkMethod::mapped);
     const testing::FaultHookGuard hook([&](io::Op op, const std::string& name) {
       const long index = static_cast<long>(result.calls.size());
       result.calls.push_back({op, name});

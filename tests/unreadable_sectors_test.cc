@@ -259,8 +259,8 @@ TEST(UnreadableSectors, AWindowOverABadSectorIsReadInstead) {
   {
     io::FileWindows windows(*file, 2 * MIB);
     ASSERT_TRUE(windows.ready());
-    EXPECT_TRUE(windows.map(0, 2 * MIB));
-    EXPECT_FALSE(windows.map(2 * MIB, 2 * MIB));
+    EXPECT_TRUE(testing::brings_in(windows, 0, 2 * MIB));
+    EXPECT_FALSE(testing::brings_in(windows, 2 * MIB, 2 * MIB));
   }
   const testing::ScopedWalkMethod mapped(WalkMethod::mapped);
   int maps = 0;
