@@ -47,13 +47,17 @@ bool cover(std::uintptr_t begin, std::uintptr_t end, int protection) {
 
 // A SIGBUS in the watched window: the file lost the pages under it. Zero
 // pages take their place, so the access that faulted completes when the
-// handler returns, and the loss is remembered. Any other SIGBUS is not
-// ours: the previous action comes back, and the access faults again.
+// handler returns, and the loss is remembered. Some emulators report no
+// usable address: while a window is watched, its first SIGBUS is taken as
+// the window's. Any other SIGBUS is not ours (or comes again after the
+// window was covered): the previous action comes back, and the access
+// faults again.
 void on_bus_error(int /*signal*/, siginfo_t* info, void* /*context*/) {
   const std::uintptr_t at = address(info->si_addr);
   const std::uintptr_t begin = watched_begin.load();
   const std::uintptr_t end = watched_end.load();
-  if (at >= begin && at < end && cover(begin, end, PROT_READ)) {
+  const bool in_window = at >= begin && at < end;
+  if (begin < end && (in_window || !window_lost.load()) && cover(begin, end, PROT_READ)) {
     window_lost.store(true);
     return;
   }
