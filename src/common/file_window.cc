@@ -153,6 +153,7 @@ std::optional<std::span<const std::uint8_t>> FileWindows::map(std::uint64_t offs
   faults_ = minor_faults() - before;
   if (rc != 0) {
     fail(errno);
+    cannot_populate_ = error_ == EINVAL;
     release();
     return std::nullopt;
   }

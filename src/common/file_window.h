@@ -23,13 +23,14 @@ namespace rempar::io {
 class FileWindows {
  public:
   // Windows of at most `max_length` bytes onto `file`. `ready()` says
-  // whether they can be had (one FileWindows at a time per process).
+  // whether they can be had (one FileWindows at a time per process, and a
+  // kernel that can bring a mapping in).
   FileWindows(File& file, std::size_t max_length);
   ~FileWindows();
   FileWindows(const FileWindows&) = delete;
   FileWindows& operator=(const FileWindows&) = delete;
 
-  bool ready() const { return reserved_ != nullptr; }
+  bool ready() const { return reserved_ != nullptr && !cannot_populate_; }
 
   // Maps [offset, offset + length) and brings its pages in, releasing the
   // window before. Nothing, with the error kept, when the pages cannot all
@@ -57,6 +58,7 @@ class FileWindows {
   std::size_t window_length_ = 0;
   std::uint64_t faults_ = 0;
   int error_ = 0;
+  bool cannot_populate_ = false;  // a kernel before 5.14 refuses every window
 };
 
 }  // namespace rempar::io

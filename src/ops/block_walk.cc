@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <optional>
 #include <vector>
 
@@ -166,8 +165,6 @@ class SmallBlockWalk {
         std::min<std::uint64_t>(2 * std::uint64_t{buffer_.size()}, g_.file_size - position_));
     const auto window = windows_->map(position_, want);
     if (!window) {
-      // A kernel that cannot bring a mapping in refuses every window.
-      if (windows_->last_error() == EINVAL) windows_ = nullptr;
       stretch_.failed(position_);
       return WalkStatus::completed;
     }
