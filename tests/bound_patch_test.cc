@@ -180,6 +180,60 @@ TEST_F(BoundPatch, AppliesOnlyToTheBlocksItsChecksumFileDescribes) {
   }
 }
 
+// A run killed inside a record leaves that block torn on a write page
+// boundary; the next run finishes the repair. A torn block anywhere else, or
+// cut elsewhere, is a target that changed since.
+TEST(BoundPatchTorn, AnApplicationStoppedInsideABlockIsFinishedByTheNext) {
+  constexpr std::size_t TORN_BLOCK = 3 * 4096 + 1000;  // blocks off the page grid
+  constexpr std::size_t TORN_SIZE = 8 * TORN_BLOCK + 100;
+  // From the start of `block` to its `n`th page boundary.
+  const auto cut = [](std::size_t block, std::size_t n) {
+    return (block * TORN_BLOCK / 4096 + n) * 4096 - block * TORN_BLOCK;
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::size_t, std::size_t>> applied;  // block, bytes from its start
+    std::string out;
+  };
+  const Case cases[] = {
+      {"stopped at a page boundary", {{1, TORN_BLOCK}, {3, cut(3, 2)}}, PATCHED},
+      {"stopped at the first boundary", {{1, TORN_BLOCK}, {3, cut(3, 1)}}, PATCHED},
+      {"stopped in the first record", {{1, cut(1, 3)}}, PATCHED},
+      {"cut before the first boundary",
+       {{1, TORN_BLOCK}, {3, cut(3, 1) - 100}},
+       differs("damaged.cdt", 3 * TORN_BLOCK)},
+      {"a record before it not applied", {{3, cut(3, 1)}}, differs("damaged.cdt", 3 * TORN_BLOCK)},
+      {"a record after it applied",
+       {{1, TORN_BLOCK}, {3, cut(3, 1)}, {5, TORN_BLOCK}},
+       differs("damaged.cdt", 3 * TORN_BLOCK)},
+      {"two torn blocks", {{1, cut(1, 1)}, {3, cut(3, 1)}}, differs("damaged.cdt", 3 * TORN_BLOCK)},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    const Bytes good = testing::random_bytes(TORN_SIZE, 11);
+    Bytes target = good;
+    const Bytes other = testing::random_bytes(TORN_SIZE, 12);
+    for (const std::size_t block : {1, 3, 5}) {
+      const auto begin = static_cast<std::ptrdiff_t>(block * TORN_BLOCK);
+      std::copy(other.begin() + begin, other.begin() + begin + TORN_BLOCK, target.begin() + begin);
+    }
+    testing::write_file(dir / "good", good);
+    testing::write_file(dir / "damaged", target);
+    ASSERT_EQ(testing::run_rempar({"-b", std::to_string(TORN_BLOCK), "damaged"}, dir.path()).status,
+              0);
+    ASSERT_EQ(testing::run_rempar({"-p", "-i", "damaged.cdt", "good"}, dir.path()).status, 0);
+    for (const auto& [block, length] : c.applied) {
+      const auto begin = static_cast<std::ptrdiff_t>(block * TORN_BLOCK);
+      std::copy(good.begin() + begin, good.begin() + begin + static_cast<std::ptrdiff_t>(length),
+                target.begin() + begin);
+    }
+    testing::write_file(dir / "damaged", target);
+    const auto result = testing::run_rempar({"-a", "damaged"}, dir.path());
+    EXPECT_EQ(result.out, PROCESSING + c.out) << c.what;
+    EXPECT_EQ(testing::read_file(dir / "damaged"), c.out == PATCHED ? good : target) << c.what;
+  }
+}
+
 TEST_F(BoundPatch, TheSamePatchAppliedTwiceIsAcceptedBothTimes) {
   for (int run_number = 0; run_number < 2; ++run_number) {
     const auto result = run({"-a", "damaged"});

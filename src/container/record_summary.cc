@@ -2,12 +2,28 @@
 
 namespace rempar {
 
+std::uint32_t head_length(std::uint64_t offset, std::uint32_t length) {
+  const std::uint64_t boundary = (offset / WRITE_PAGE + 1) * WRITE_PAGE;
+  return boundary < offset + length ? static_cast<std::uint32_t>(boundary - offset) : 0;
+}
+
 void RecordSummaries::take(const CdpRecord& record, std::uint64_t done,
                            std::span<const std::uint8_t> piece) {
-  if (done == 0) crc_ = RunningCrc{};
+  if (done == 0) {
+    crc_ = RunningCrc{};
+    head_crc_ = 0;
+  }
+  const bool ends = done + piece.size() == record.length;
+  const std::uint64_t head = head_length(record.offset, record.length);
+  if (done < head && head <= done + piece.size()) {
+    const auto split = static_cast<std::size_t>(head - done);
+    crc_.update(piece.first(split));
+    head_crc_ = crc_.value();
+    piece = piece.subspan(split);
+  }
   crc_.update(piece);
-  if (done + piece.size() == record.length) {
-    records_.push_back({record.offset, record.length, crc_.value()});
+  if (ends) {
+    records_.push_back({record.offset, record.length, crc_.value(), head_crc_});
   }
 }
 

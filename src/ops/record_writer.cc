@@ -55,11 +55,7 @@ void RecordWriter::write(const CdpRecord& record, std::uint64_t done,
   const bool record_ends = done + piece.size() == record.length;
   // The rest of a refused record is still written: each sector it repairs
   // is one fewer to read again.
-  if (sync_each_record_) {
-    write_in_pages(record, record.offset + done, piece, record_ends);
-  } else {
-    write_at(record, piece, record.offset + done);
-  }
+  write_in_pages(record, record.offset + done, piece, record_ends);
   if (record_ends && sync_each_record_ && !target_.sync()) fail(record);
 }
 

@@ -11,6 +11,7 @@
 
 #include "common/file.h"
 #include "container/cdp.h"
+#include "container/record_summary.h"
 
 namespace rempar {
 
@@ -29,13 +30,15 @@ class RecordWriter {
  private:
   void fail(const CdpRecord& record);
   void write_at(const CdpRecord& record, std::span<const std::uint8_t> bytes, std::uint64_t offset);
-  // On a block device, a record's pieces are written in whole pages: a
-  // write of part of a page makes the device read the rest first, and a bad
-  // sector there would refuse the write that repairs it. The bytes up to the
-  // next page boundary wait here for the next piece.
+  // A record's pieces are written in whole pages (WRITE_PAGE), whatever the
+  // pieces: a run stopped between two writes then leaves the block as a
+  // killed write does, which the next run's binding check recognises; and
+  // on a block device a write of part of a page makes the device read the
+  // rest first, where a bad sector would refuse the write that repairs it.
+  // The bytes up to the next page boundary wait here for the next piece.
   void write_in_pages(const CdpRecord& record, std::uint64_t offset,
                       std::span<const std::uint8_t> piece, bool record_ends);
-  static constexpr std::uint64_t PAGE = 4096;
+  static constexpr std::uint64_t PAGE = WRITE_PAGE;
   std::vector<std::uint8_t> carried_;
   std::uint64_t carried_at_ = 0;
 

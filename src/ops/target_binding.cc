@@ -49,7 +49,9 @@ class Binding {
     return true;
   }
 
-  // Every block a record overwrites is as recorded, as patched, or unreadable.
+  // Every block a record overwrites is as recorded, as patched, or
+  // unreadable; but for one block that an application stopped inside (see
+  // `torn_at`).
   bool blocks_allowed(io::File& target, std::span<const RecordSummary> records, std::ostream& out) {
     std::vector<std::uint32_t> stored;
     if (!stored_checksums(records, stored, out)) return false;
@@ -59,21 +61,64 @@ class Binding {
       out << msg::not_enough_memory("the blocks the patch overwrites");
       return false;
     }
+    const std::span<std::uint8_t> room(buffer->data(), buffer->size());
+    std::vector<Found> found(records.size(), Found::either);
     for (std::size_t i = 0; i < records.size(); ++i) {
-      const RecordSummary& record = records[i];
-      if (stored[i] == markers_.of(record.length)) continue;
-      std::uint32_t now = 0;
-      const io::ReadStatus state = range_checksum(target, std::span(buffer->data(), buffer->size()),
-                                                  record.offset, record.length, now);
-      if (state == io::ReadStatus::failed) continue;  // unreadable now
-      if (state == io::ReadStatus::ok && (now == stored[i] || now == record.crc)) continue;
-      out << msg::target_differs(name_, record.offset);
-      return false;
+      if (stored[i] != markers_.of(records[i].length)) {
+        found[i] = state_of(target, room, records[i], stored[i]);
+      }
     }
-    return true;
+    const std::size_t refused = refused_block(found);
+    if (refused == records.size()) return true;
+    out << msg::target_differs(name_, records[refused].offset);
+    return false;
   }
 
  private:
+  // What a record's block holds now. `either`: what was recorded is what
+  // the record writes, or the block cannot be read (it is written anyway).
+  enum class Found { either, as_recorded, as_patched, torn, other };
+
+  Found state_of(io::File& target, std::span<std::uint8_t> room, const RecordSummary& record,
+                 std::uint32_t stored) {
+    std::uint32_t now = 0;
+    const io::ReadStatus state = range_checksum(target, room, record.offset, record.length, now);
+    if (state == io::ReadStatus::failed) return Found::either;
+    if (state != io::ReadStatus::ok) return Found::other;
+    if (stored == record.crc && now == stored) return Found::either;
+    if (now == stored) return Found::as_recorded;
+    if (now == record.crc) return Found::as_patched;
+    const std::uint32_t head = head_length(record.offset, record.length);
+    if (head == 0) return Found::other;
+    const io::ReadStatus head_state = range_checksum(target, room, record.offset, head, now);
+    return head_state == io::ReadStatus::ok && now == record.head_crc ? Found::torn : Found::other;
+  }
+
+  // The index of the first block that refuses the patch; found.size() when
+  // none does. A run killed inside a record leaves its block torn: the
+  // record's bytes up to a write page boundary, the older bytes after. The
+  // next run accepts one such block where that run stopped, with every
+  // record before it applied and none after it; anything else is a target
+  // that changed, or another file.
+  static std::size_t refused_block(const std::vector<Found>& found) {
+    const auto first = [&](std::size_t from, std::size_t to, auto is) {
+      return static_cast<std::size_t>(
+          std::find_if(found.begin() + static_cast<std::ptrdiff_t>(from),
+                       found.begin() + static_cast<std::ptrdiff_t>(to), is) -
+          found.begin());
+    };
+    const std::size_t end = found.size();
+    const std::size_t other = first(0, end, [](Found f) { return f == Found::other; });
+    const std::size_t torn = first(0, end, [](Found f) { return f == Found::torn; });
+    if (torn >= other) return other;
+    const std::size_t second = first(torn + 1, end, [](Found f) { return f == Found::torn; });
+    if (second < other) return second;
+    const bool stopped_there =
+        first(0, torn, [](Found f) { return f == Found::as_recorded; }) == torn &&
+        first(torn + 1, end, [](Found f) { return f == Found::as_patched; }) == end;
+    return stopped_there ? other : torn;
+  }
+
   // The checksum stored for each record's block, in the records' order. The
   // checksum file is read again front to back, as far as the last block a
   // record names, and every piece of it is compared with the piece its check
