@@ -103,8 +103,6 @@ struct FaultCase {
 // written under a temporary name beside its own before it takes its place.
 bool same_output(const std::string& called, const std::string& name);
 
-// Makes every `op` on the file `name` (or its temporary file) meet `fault`
-// while it lives.
 // Whether `op` is `wanted`, a read also when it brings in a mapped window of
 // the file (the walk reads a regular file that way, and falls back to read()
 // for a window it cannot bring in): a fault meant for the reads of a file
@@ -126,6 +124,8 @@ class ScopedWalkMethod {
 // only when touched.
 bool brings_in(io::FileWindows& windows, std::uint64_t offset, std::size_t length);
 
+// Makes every `op` on the file `name` (or its temporary file) meet `fault`
+// while it lives.
 class ScopedFault {
  public:
   ScopedFault(io::Op op, const std::string& name, io::Fault fault);

@@ -112,10 +112,7 @@ FileWindows::~FileWindows() {
   windows_open.store(false);
 }
 
-bool FileWindows::fail(int error) {
-  error_ = error;
-  return false;
-}
+void FileWindows::fail(int error) { error_ = error; }
 
 std::optional<std::span<const std::uint8_t>> FileWindows::map(std::uint64_t offset,
                                                               std::size_t length) {

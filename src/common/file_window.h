@@ -47,7 +47,7 @@ class FileWindows {
   int last_error() const { return error_; }
 
  private:
-  bool fail(int error);
+  void fail(int error);
 
   File& file_;
   std::size_t max_length_;

@@ -122,11 +122,10 @@ class SmallBlockWalk {
   }
 
   WalkStatus hand_out(std::uint64_t block, std::span<const std::uint8_t> data, std::uint32_t crc,
-                      bool unreadable) {
+                      bool unreadable, bool mapped) {
     progress_.pass(walk_index_++);
-    const std::uint64_t length = g_.length(block);
-    const Block b = unreadable ? Block{block, g_.offset(block), length, crc, {}, true}
-                               : Block{block, g_.offset(block), length, crc, data};
+    Block b{block, g_.offset(block), g_.length(block), crc, data, unreadable, mapped};
+    if (unreadable) b.data = {};
     return on_block_(b) ? WalkStatus::completed : WalkStatus::stopped;
   }
 
@@ -146,7 +145,7 @@ class SmallBlockWalk {
       const auto data = std::span<const std::uint8_t>(buffer_.data() + at, length);
       const bool unreadable = unreadable_[block_ - first];
       const std::uint32_t crc = unreadable ? reader_.unreadable_crc(length) : block_crc(data);
-      if (const WalkStatus s = hand_out(block_, data, crc, unreadable);
+      if (const WalkStatus s = hand_out(block_, data, crc, unreadable, false);
           s != WalkStatus::completed) {
         return s;
       }
@@ -188,7 +187,7 @@ class SmallBlockWalk {
     std::size_t at = 0;
     for (const std::uint32_t crc : crcs_) {
       const auto length = static_cast<std::size_t>(g_.length(block_));
-      const WalkStatus s = hand_out(block_++, window->subspan(at, length), crc, false);
+      const WalkStatus s = hand_out(block_++, window->subspan(at, length), crc, false, true);
       if (s != WalkStatus::completed) return s;
       at += length;
     }

@@ -41,6 +41,9 @@ struct Block {
   // The block could not be read: `crc` is unreadable_marker(length) and
   // `data` is empty.
   bool unreadable = false;
+  // `data` lies in a mapping of the file, where someone else's write can
+  // change it after `crc` was taken; otherwise in the walk's own buffer.
+  bool mapped = false;
 };
 
 enum class WalkStatus { completed, stopped, read_failed, ended_early, no_memory };
@@ -64,9 +67,8 @@ void set_walk_method(WalkMethod method);
 // Reads `input` front to back, opens `line` and shows the progress on it, and
 // hands every block, checksum computed, to `on_block`, which returns false to
 // stop. A block's pages may leave the cache once `on_block` has returned.
-// A block's `data` may lie in a mapping of the file, where someone else's
-// write can change it after its checksum was taken: a consumer that keeps
-// the bytes checks its copy against `crc`.
+// A consumer that keeps the bytes of a `mapped` block checks its copy
+// against `crc`.
 // `errors` says what a failed read does (see ops/tolerant_read.h); when it
 // ends the walk, `failed_at` receives the offset of the block.
 [[nodiscard]] WalkStatus walk_blocks(io::File& input, const BlockGeometry& geometry,

@@ -74,10 +74,10 @@ bool copy_block(io::File& verified, const Block& block, ContainerWriter& patch,
   return false;
 }
 
-// Writes the bytes of a block that fits the walk's buffer. They may lie in a
-// mapping of the verified file, which someone else can change or cut short
-// after the walk took their checksum: so they are copied first, and the
-// copy must have the checksum the walk compared. Only the copy is written.
+// Writes the bytes of a block that lies in a mapping of the verified file,
+// which someone else can change or cut short after the walk took their
+// checksum: so they are copied first, and the copy must have the checksum
+// the walk compared. Only the copy is written.
 bool write_checked_block(const Block& block, std::vector<std::uint8_t>& copy,
                          ContainerWriter& patch, ProgressLine& line) {
   copy.assign(block.data.begin(), block.data.end());
@@ -151,8 +151,9 @@ bool write_patch(io::File& cdt, io::File& verified, ContainerWriter& patch,
         }
         write_cdp_record_head(patch, layout, block.offset,
                               static_cast<std::uint32_t>(block.length));
-        return block.data.empty() ? copy_block(verified, block, patch, line)
-                                  : write_checked_block(block, copy, patch, line);
+        if (block.data.empty()) return copy_block(verified, block, patch, line);
+        return block.mapped ? write_checked_block(block, copy, patch, line)
+                            : patch.write(block.data);
       },
       ReadErrors::stop, &failed_at);
   if (stored_status != CheckedRereader::Status::ok) {

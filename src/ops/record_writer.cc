@@ -22,18 +22,18 @@ void RecordWriter::write_in_pages(const CdpRecord& record, std::uint64_t offset,
                                   std::span<const std::uint8_t> piece, bool record_ends) {
   if (!carried_.empty()) {
     const std::uint64_t carried_end = carried_at_ + carried_.size();
-    const auto fill = static_cast<std::size_t>(
-        std::min<std::uint64_t>(piece.size(), (PAGE - carried_end % PAGE) % PAGE));
+    const auto fill = static_cast<std::size_t>(std::min<std::uint64_t>(
+        piece.size(), (WRITE_PAGE - carried_end % WRITE_PAGE) % WRITE_PAGE));
     const auto filled = piece.first(fill);
     carried_.insert(carried_.end(), filled.begin(), filled.end());
     piece = piece.subspan(fill);
     offset += fill;
-    if ((carried_at_ + carried_.size()) % PAGE != 0 && !record_ends) return;
+    if ((carried_at_ + carried_.size()) % WRITE_PAGE != 0 && !record_ends) return;
     write_at(record, carried_, carried_at_);
     carried_.clear();
   }
   const std::uint64_t end = offset + piece.size();
-  const std::uint64_t whole = record_ends ? piece.size() : piece.size() - end % PAGE;
+  const std::uint64_t whole = record_ends ? piece.size() : piece.size() - end % WRITE_PAGE;
   if (whole > piece.size()) {  // the piece lies inside one page
     carried_.assign(piece.begin(), piece.end());
     carried_at_ = offset;

@@ -38,7 +38,6 @@ class RecordWriter {
   // The bytes up to the next page boundary wait here for the next piece.
   void write_in_pages(const CdpRecord& record, std::uint64_t offset,
                       std::span<const std::uint8_t> piece, bool record_ends);
-  static constexpr std::uint64_t PAGE = WRITE_PAGE;
   std::vector<std::uint8_t> carried_;
   std::uint64_t carried_at_ = 0;
 

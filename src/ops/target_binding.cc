@@ -51,7 +51,7 @@ class Binding {
 
   // Every block a record overwrites is as recorded, as patched, or
   // unreadable; but for one block that an application stopped inside (see
-  // `torn_at`).
+  // `refused_block`). Reading stops at the first block in none of these states.
   bool blocks_allowed(io::File& target, std::span<const RecordSummary> records, std::ostream& out) {
     std::vector<std::uint32_t> stored;
     if (!stored_checksums(records, stored, out)) return false;
@@ -64,12 +64,15 @@ class Binding {
     const std::span<std::uint8_t> room(buffer->data(), buffer->size());
     std::vector<Found> found(records.size(), Found::either);
     for (std::size_t i = 0; i < records.size(); ++i) {
-      if (stored[i] != markers_.of(records[i].length)) {
-        found[i] = state_of(target, room, records[i], stored[i]);
+      if (stored[i] == markers_.of(records[i].length)) continue;
+      found[i] = state_of(target, room, records[i], stored[i]);
+      if (found[i] == Found::other) {
+        found.resize(i + 1);
+        break;
       }
     }
     const std::size_t refused = refused_block(found);
-    if (refused == records.size()) return true;
+    if (refused == found.size()) return true;
     out << msg::target_differs(name_, records[refused].offset);
     return false;
   }
